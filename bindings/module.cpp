@@ -1,0 +1,191 @@
+// The veltra_engine Python module: one registration function per area, called in the order the
+// classes appear to Python (records, node, tree, engine, selection, expansion).
+
+#include <ATen/core/Tensor.h>
+#include <ATen/ops/empty.h>
+#include <pybind11/functional.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "core/batch_search_result.h"
+#include "core/node.h"
+#include "core/search_config.h"
+#include "core/search_engine.h"
+#include "core/search_result.h"
+#include "core/search_tree.h"
+#include "policies/expansion_policy.h"
+#include "policies/full_expansion.h"
+#include "policies/policy_weighted_ucb.h"
+#include "policies/progressive_expansion.h"
+#include "policies/selection_policy.h"
+#include "policies/ucb_selection.h"
+
+namespace py = pybind11;
+
+namespace {
+
+using State = float;
+using Node = veltra::core::Node<State>;
+using NodeHandle = veltra::core::NodeHandle<State>;
+using SearchTree = veltra::core::SearchTree<State>;
+using SearchEngine = veltra::core::SearchEngine<State>;
+using SelectionPolicy = veltra::policies::SelectionPolicy<State>;
+using UCBSelection = veltra::policies::UCBSelection<State>;
+using PolicyWeightedUCB = veltra::policies::PolicyWeightedUCB<State>;
+using ExpansionPolicy = veltra::policies::ExpansionPolicy<State>;
+using FullExpansion = veltra::policies::FullExpansion<State>;
+using ProgressiveExpansion = veltra::policies::ProgressiveExpansion<State>;
+
+// Python holds nodes through std::shared_ptr. Each such pointer carries one node hold, dropped
+// by its deleter, so a Python object keeps its node and the node's ancestors alive. Returning a
+// node that already has a Python object yields that object (pybind11 looks nodes up by address).
+std::shared_ptr<Node> to_python(NodeHandle handle) {
+  Node* node = handle.release();
+  if (node == nullptr) return {};
+  return std::shared_ptr<Node>(node, [](Node* held) { NodeHandle::adopt(held); });
+}
+
+NodeHandle from_python(const std::shared_ptr<Node>& node) { return NodeHandle(node.get()); }
+
+std::vector<float> tensor_to_list(const at::Tensor& tensor) {
+  if (!tensor.defined()) return {};
+  const at::Tensor values = tensor.to(at::kFloat).contiguous().reshape({-1});
+  const float* data = values.data_ptr<float>();
+  return std::vector<float>(data, data + values.numel());
+}
+
+at::Tensor list_to_tensor(const std::vector<float>& values) {
+  at::Tensor tensor = at::empty({static_cast<std::int64_t>(values.size())}, at::kFloat);
+  std::copy(values.begin(), values.end(), tensor.data_ptr<float>());
+  return tensor;
+}
+
+void register_records(py::module_& m) {
+  using veltra::BatchSearchResult;
+  using veltra::SearchConfig;
+  using veltra::SearchResult;
+
+  py::class_<SearchConfig>(m, "SearchConfig", py::module_local())
+      .def(py::init<>())
+      .def_readwrite("num_simulations", &SearchConfig::num_simulations)
+      .def_readwrite("exploration_constant", &SearchConfig::exploration_constant)
+      .def_readwrite("max_rollout_depth", &SearchConfig::max_rollout_depth)
+      .def_readwrite("discount_factor", &SearchConfig::discount_factor)
+      .def_readwrite("seed", &SearchConfig::seed);
+
+  py::class_<SearchResult>(m, "SearchResult", py::module_local())
+      .def(py::init<>())
+      .def_readwrite("best_action", &SearchResult::best_action)
+      .def_readwrite("actions", &SearchResult::actions)
+      .def_readwrite("visit_counts", &SearchResult::visit_counts)
+      .def_readwrite("root_value", &SearchResult::root_value)
+      .def_readwrite("num_simulations", &SearchResult::num_simulations);
+
+  // root_values is a tensor natively; Python sees it as a list of floats, stored 1-D float32.
+  py::class_<BatchSearchResult>(m, "BatchSearchResult", py::module_local())
+      .def(py::init<>())
+      .def_readwrite("best_actions", &BatchSearchResult::best_actions)
+      .def_property(
+          "root_values",
+          [](const BatchSearchResult& self) { return tensor_to_list(self.root_values); },
+          [](BatchSearchResult& self, const std::vector<float>& values) {
+            self.root_values = list_to_tensor(values);
+          })
+      .def_readwrite("num_simulations", &BatchSearchResult::num_simulations);
+}
+
+void register_node(py::module_& m) {
+  py::class_<Node, std::shared_ptr<Node>>(m, "Node")
+      .def(py::init([](std::int32_t action, float prior_prob) {
+             return to_python(Node::make_root(action, prior_prob));
+           }),
+           py::arg("action") = -1, py::arg("prior_prob") = 0.0f)
+      .def("action", &Node::action)
+      .def("visit_count", &Node::visit_count)
+      .def("total_value", &Node::total_value)
+      .def("mean_value", &Node::mean_value)
+      .def("ucb_score", &Node::ucb_score)
+      .def("is_expanded", &Node::is_expanded)
+      .def("add_child",
+           [](Node& self, std::int32_t action, float prior_prob) {
+             return to_python(self.add_child(action, prior_prob));
+           })
+      .def("clear_children", &Node::clear_children)
+      .def("update", &Node::update);
+}
+
+void register_tree(py::module_& m) {
+  py::class_<SearchTree, std::shared_ptr<SearchTree>>(m, "SearchTree")
+      .def(py::init<std::int32_t>(), py::arg("root_action") = -1)
+      .def("root", [](const SearchTree& self) { return to_python(self.root()); })
+      .def("total_nodes", &SearchTree::total_nodes)
+      .def("reroot", &SearchTree::reroot)
+      .def("clear", &SearchTree::clear);
+}
+
+void register_engine(py::module_& m) {
+  py::class_<SearchEngine, std::shared_ptr<SearchEngine>>(m, "SearchEngine")
+      .def(py::init<const veltra::SearchConfig&>())
+      .def("search", &SearchEngine::search, py::arg("tree"), py::arg("legal_actions_fn"),
+           py::arg("transition_fn"), py::arg("rollout_fn"));
+}
+
+// select and expand are bound on each concrete class, as Python sees them, through the virtual
+// call of the base.
+template <typename Policy, typename... ClassOptions>
+void bind_select(py::class_<Policy, ClassOptions...>& cls) {
+  cls.def("select", [](const Policy& self, const std::shared_ptr<Node>& node) {
+    return to_python(self.select(from_python(node)));
+  });
+}
+
+template <typename Policy, typename... ClassOptions>
+void bind_expand(py::class_<Policy, ClassOptions...>& cls) {
+  cls.def("expand",
+          [](Policy& self, const std::shared_ptr<Node>& node, const std::vector<int>& actions) {
+            return to_python(self.expand(from_python(node), actions));
+          });
+}
+
+void register_selection(py::module_& m) {
+  py::class_<SelectionPolicy, std::shared_ptr<SelectionPolicy>>(m, "SelectionPolicy");
+
+  py::class_<UCBSelection, SelectionPolicy, std::shared_ptr<UCBSelection>> ucb(m, "UCBSelection");
+  ucb.def(py::init<float>(), py::arg("c") = 1.414f);
+  bind_select(ucb);
+
+  py::class_<PolicyWeightedUCB, SelectionPolicy, std::shared_ptr<PolicyWeightedUCB>> weighted(
+      m, "PolicyWeightedUCB");
+  weighted.def(py::init<float>(), py::arg("c") = 1.414f);
+  bind_select(weighted);
+}
+
+void register_expansion(py::module_& m) {
+  py::class_<ExpansionPolicy, std::shared_ptr<ExpansionPolicy>>(m, "ExpansionPolicy");
+
+  py::class_<FullExpansion, ExpansionPolicy, std::shared_ptr<FullExpansion>> full(
+      m, "FullExpansion");
+  full.def(py::init<>());
+  bind_expand(full);
+
+  py::class_<ProgressiveExpansion, ExpansionPolicy, std::shared_ptr<ProgressiveExpansion>>
+      progressive(m, "ProgressiveExpansion");
+  progressive.def(py::init<std::uint32_t>(), py::arg("seed") = 0);
+  bind_expand(progressive);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(veltra_engine, m) {
+  m.doc() = "Veltra LibTorch backend with pybind11 bindings";
+  register_records(m);
+  register_node(m);
+  register_tree(m);
+  register_engine(m);
+  register_selection(m);
+  register_expansion(m);
+}

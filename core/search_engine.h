@@ -1,0 +1,102 @@
+#pragma once
+
+// Monte Carlo tree search over a SearchTree whose nodes carry all statistics.
+//
+// Each simulation starts at the tree's current root and
+//   1. descends while the node has children, to the child with the highest UCB1 score
+//        Q(child) + c * sqrt(ln N(node) / N(child)),   Q = total value / visits,
+//      where unvisited children score +infinity and ties go to the earliest child;
+//   2. asks the legal-actions callback for the actions at the leaf (the state is always 0.0:
+//      the problem lives with the caller) and adds one child per action, moving to the first;
+//   3. takes the rollout callback's value v;
+//   4. adds v to the node it reached, -v to its parent, and so on up to the root.
+// The result lists the root's children with their visit counts, the most visited action (first
+// one on ties) and the root's mean value. The transition callback is accepted but not called.
+//
+// Callbacks may re-enter the tree (read it, reroot or clear it, even search it again). The
+// simulation in flight holds the node it works on, which keeps the path to its root alive, and
+// the next simulation reads the tree's root afresh.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "core/child_selection.h"
+#include "core/node.h"
+#include "core/search_config.h"
+#include "core/search_result.h"
+#include "core/search_tree.h"
+
+namespace veltra::core {
+
+template <typename State>
+class SearchEngine {
+ public:
+  using NodeType = Node<State>;
+  using LegalActionsFn = std::function<std::vector<int>(const State&)>;
+  using TransitionFn = std::function<std::vector<float>(const State&, int)>;
+  using RolloutFn = std::function<float()>;
+
+  explicit SearchEngine(const SearchConfig& config) : config_(config) {}
+
+  SearchResult search(std::shared_ptr<SearchTree<State>> tree, LegalActionsFn legal_actions_fn,
+                      TransitionFn transition_fn, RolloutFn rollout_fn) const {
+    (void)transition_fn;  // held for the call, never invoked
+    if (tree == nullptr) return empty_result();
+    for (std::int32_t i = 0; i < config_.num_simulations; ++i) {
+      simulate(*tree, legal_actions_fn, rollout_fn);
+    }
+    return describe_root(*tree->root_node());
+  }
+
+ private:
+  void simulate(SearchTree<State>& tree, const LegalActionsFn& legal_actions_fn,
+                const RolloutFn& rollout_fn) const {
+    NodeType* leaf = tree.root_node();
+    while (leaf->is_expanded()) {
+      NodeType* next = best_ucb_child(*leaf, config_.exploration_constant);
+      // With NaN or infinite statistics no child may qualify; the descent still goes down.
+      leaf = next != nullptr ? next : &leaf->first_child();
+    }
+
+    // From here on Python code runs and may change the tree: hold the node we work on.
+    typename NodeType::Handle current(leaf);
+    const State state{};
+    const std::vector<int> actions = legal_actions_fn(state);
+    if (!actions.empty()) {
+      current = typename NodeType::Handle(
+          leaf->append_children(actions.data(), actions.size(), 0.0f));
+    }
+    const float value = rollout_fn();
+    NodeType::backpropagate(std::move(current), value);
+  }
+
+  static SearchResult empty_result() {
+    SearchResult result;
+    result.best_action = -1;
+    return result;
+  }
+
+  SearchResult describe_root(const NodeType& root) const {
+    SearchResult result;
+    result.root_value = root.mean_value();
+    result.num_simulations = config_.num_simulations;
+    result.best_action = -1;
+    std::int32_t best_visits = -1;
+    for (const NodeType& child : root.children()) {
+      result.actions.push_back(child.action());
+      result.visit_counts.push_back(child.visit_count());
+      if (child.visit_count() > best_visits) {
+        best_visits = child.visit_count();
+        result.best_action = child.action();
+      }
+    }
+    return result;
+  }
+
+  SearchConfig config_;
+};
+
+}  // namespace veltra::core
