@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test: the C++ tests, then the Python tests.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+scripts/build.sh
+ctest --test-dir build --output-on-failure -j "$(nproc)"
+VELTRA_MODULE_DIR=build python3 -m pytest tests/python
