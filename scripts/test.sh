@@ -3,6 +3,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
-scripts/build.sh
+scripts/build.sh -DVELTRA_BUILD_TESTS=ON -DVELTRA_BUILD_MODULE=ON
 ctest --test-dir build --output-on-failure -j "$(nproc)"
 VELTRA_MODULE_DIR=build python3 -m pytest tests/python
