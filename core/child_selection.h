@@ -1,39 +1,89 @@
 #pragma once
 
+#include <cstdint>
+
 #include "core/node.h"
 #include "core/ucb.h"
 
 namespace veltra::core {
 
+namespace detail {
+
+// The running winner of a best-child scan: a candidate replaces it only when strictly greater.
+template <typename State>
+struct BestSoFar {
+  float score = kLowestScore;
+  Node<State>* node = nullptr;
+
+  // Written without a data-dependent branch: which child wins is unpredictable.
+  void offer(Node<State>* candidate, float candidate_score) noexcept {
+    const bool better = candidate_score > score;
+    score = better ? candidate_score : score;
+    node = better ? candidate : node;
+  }
+};
+
+}  // namespace detail
+
 // The first child whose score is strictly greater than every earlier one, starting from the
 // lowest finite float; null if no child beats it (no children, or only NaN / -infinity scores).
 template <typename State, typename ScoreFn>
 Node<State>* best_child(const Node<State>& node, ScoreFn&& score_of) {
-  float best_score = kLowestScore;
-  Node<State>* best = nullptr;
-  for (Node<State>& child : node.children()) {
+  detail::BestSoFar<State> best;
+  node.for_each_child([&](Node<State>& child) {
     const float score = score_of(child);
-    if (score > best_score) {
-      // Nothing is strictly greater than +infinity: the scan can stop.
-      if (score == kUnvisitedScore) return &child;
-      best_score = score;
-      best = &child;
-    }
-  }
-  return best;
+    best.offer(&child, score);
+    // Nothing is strictly greater than +infinity: the scan can stop there.
+    return score == kUnvisitedScore;
+  });
+  return best.node;
 }
 
 // best_child by each child's UCB1 score, exactly as Node::ucb_score computes it, with the
-// logarithm of the parent's visits taken once for the whole scan.
+// logarithm of the parent's visits taken once for the whole scan. Where the platform has packed
+// single-precision arithmetic, four siblings are scored at once (same IEEE results per lane).
 template <typename State>
 Node<State>* best_ucb_child(const Node<State>& node, float exploration) {
   const float log_parent_visits = log_visits(node.visit_count());
-  return best_child(node, [&](const Node<State>& child) {
-    // A child listed here was created under `node`, unless a tree promoted it to its root.
-    return child.parent() == &node ? ucb1_score(child.total_value(), child.visit_count(),
-                                                log_parent_visits, exploration)
-                                   : child.ucb_score(exploration);
+  detail::BestSoFar<State> best;
+  node.for_each_child_run([&](Node<State>* first, std::uint32_t count) {
+    Node<State>* const end = first + count;
+    for (Node<State>* child = first; child != end;) {
+#if VELTRA_PACKED_UCB1
+      if (end - child >= 4) {
+        // The packed path takes four visited children that still have their parent; any other
+        // group goes one child at a time below.
+        const Node<State>& a = child[0];
+        const Node<State>& b = child[1];
+        const Node<State>& c = child[2];
+        const Node<State>& d = child[3];
+        if ((a.visit_count() != 0) & (b.visit_count() != 0) & (c.visit_count() != 0) &
+            (d.visit_count() != 0) &
+            !(a.is_detached() | b.is_detached() | c.is_detached() | d.is_detached())) {
+          float scores[4];
+          ucb1_scores_of_four({a.total_value(), b.total_value(), c.total_value(), d.total_value()},
+                              {a.visit_count(), b.visit_count(), c.visit_count(), d.visit_count()},
+                              log_parent_visits, exploration, scores);
+          for (int i = 0; i < 4; ++i) best.offer(child + i, scores[i]);
+          child += 4;
+          continue;
+        }
+      }
+#endif
+      // A child listed here was created under `node`, unless a tree promoted it to its root.
+      const float score = !child->is_detached()
+                              ? ucb1_score(child->total_value(), child->visit_count(),
+                                           log_parent_visits, exploration)
+                              : child->ucb_score(exploration);
+      best.offer(child, score);
+      // Nothing is strictly greater than +infinity: the scan can stop there. (An earlier packed
+      // group may already hold +infinity from an infinite total; offer keeps that one.)
+      if (score == kUnvisitedScore) return true;
+      ++child;
+    }
+    return false;
   });
+  return best.node;
 }
 
 }  // namespace veltra::core

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -18,18 +19,18 @@ class Node;
 namespace detail {
 
 // The children made by one expansion live side by side in one allocation: this header followed
-// by `size` nodes. The blocks of one parent form a circular list through `next`; the parent
+// by `size` nodes. The header holds the parent they were created under, so nodes need no parent
+// field of their own. The blocks of one parent form a circular list through `next`; the parent
 // points at the newest block, whose `next` is the oldest, so appending and iterating in
 // insertion order are both O(1) per step. A block is freed when its last node is destroyed.
 template <typename State>
 struct ChildBlock {
+  Node<State>* parent;
   ChildBlock* next;
   std::uint32_t size;
   std::uint32_t live;
 
-  Node<State>* nodes() noexcept {
-    return std::launder(reinterpret_cast<Node<State>*>(this + 1));
-  }
+  Node<State>* nodes() noexcept { return std::launder(reinterpret_cast<Node<State>*>(this + 1)); }
 };
 
 }  // namespace detail
@@ -97,7 +98,10 @@ class Node {
     ChildIterator() noexcept = default;
     ChildIterator(Block* first, Block* last) noexcept : block_(first), last_(last) {}
 
-    Node& operator*() const noexcept { return block_->nodes()[index_]; }
+    // The analyzer does not follow the end comparison that guards every dereference.
+    Node& operator*() const noexcept {
+      return block_->nodes()[index_];  // NOLINT(clang-analyzer-core.CallAndMessage)
+    }
     Node* operator->() const noexcept { return block_->nodes() + index_; }
     ChildIterator& operator++() noexcept {
       if (++index_ == block_->size) {
@@ -136,46 +140,66 @@ class Node {
 
   std::int32_t action() const noexcept { return action_; }
   float prior_prob() const noexcept { return prior_prob_; }
-  std::int32_t extra_visits() const noexcept { return extra_visits_; }
-  std::int32_t visit_count() const noexcept { return visit_count_; }
-  float total_value() const noexcept { return total_value_; }
+  // A visit offset added by prior-weighted selection. No operation changes it, so it is not
+  // stored.
+  std::int32_t extra_visits() const noexcept { return 0; }
+  std::int32_t visit_count() const noexcept { return stats_.visit_count; }
+  float total_value() const noexcept { return stats_.total_value; }
   // The node this one was created under; null for a root and for a node promoted by reroot.
-  Node* parent() const noexcept { return parent_; }
+  Node* parent() const noexcept { return detached_ ? nullptr : home_block()->parent; }
+  // True once a tree promoted this node to its root; it still sits in its former parent's child
+  // list, which is the only list a node ever appears in.
+  bool is_detached() const noexcept { return detached_ != 0; }
   bool is_expanded() const noexcept { return last_block_ != nullptr; }
 
   ChildRange children() const noexcept {
-    return {last_block_ == nullptr ? ChildIterator() : ChildIterator(last_block_->next, last_block_)};
+    return {last_block_ == nullptr ? ChildIterator()
+                                   : ChildIterator(last_block_->next, last_block_)};
   }
   Node& first_child() const noexcept { return *last_block_->next->nodes(); }
 
-  // Calls fn(child) for each child in order; the tightest loop over children.
+  // Calls fn(first, count) for each run of children that sit side by side in memory, in child
+  // order; true from fn stops the walk.
   template <typename Fn>
-  void for_each_child(Fn&& fn) const {
+  void for_each_child_run(Fn&& fn) const {
     if (last_block_ == nullptr) return;
     Block* block = last_block_->next;
-    for (;;) {
-      Node* nodes = block->nodes();
-      for (std::uint32_t i = 0; i < block->size; ++i) fn(nodes[i]);
-      if (block == last_block_) return;
-      block = block->next;
-    }
+    while (!fn(block->nodes(), block->size) && block != last_block_) block = block->next;
+  }
+
+  // Calls fn(child) for each child in order. If fn returns bool, true stops the walk.
+  template <typename Fn>
+  void for_each_child(Fn&& fn) const {
+    for_each_child_run([&fn](Node* first, std::uint32_t count) {
+      for (Node* child = first; child != first + count; ++child) {
+        if constexpr (std::is_same_v<std::invoke_result_t<Fn&, Node&>, bool>) {
+          if (fn(*child)) return true;
+        } else {
+          fn(*child);
+        }
+      }
+      return false;
+    });
   }
 
   float mean_value() const noexcept {
-    return visit_count_ == 0 ? 0.0f : total_value_ / static_cast<float>(visit_count_);
+    const std::int32_t visits = stats_.visit_count;
+    return visits == 0 ? 0.0f : stats_.total_value / static_cast<float>(visits);
   }
 
   // UCB1 as seen from the parent; a parentless node scores its mean.
   float ucb_score(float exploration) const noexcept {
-    if (visit_count_ == 0) return kUnvisitedScore;
-    if (parent_ == nullptr) return total_value_ / static_cast<float>(visit_count_);
-    return ucb1_score(total_value_, visit_count_, log_visits(parent_->visit_count_), exploration);
+    const std::int32_t visits = stats_.visit_count;
+    if (visits == 0) return kUnvisitedScore;
+    const Node* parent = this->parent();
+    if (parent == nullptr) return stats_.total_value / static_cast<float>(visits);
+    return ucb1_score(stats_.total_value, visits, log_visits(parent->visit_count()), exploration);
   }
 
   // Adds `value` to the total and one visit; the count saturates at its maximum.
   void update(float value) noexcept {
-    total_value_ = value + total_value_;
-    if (visit_count_ != std::numeric_limits<std::int32_t>::max()) ++visit_count_;
+    stats_.total_value = value + stats_.total_value;
+    if (stats_.visit_count != std::numeric_limits<std::int32_t>::max()) ++stats_.visit_count;
   }
 
   Handle add_child(std::int32_t action, float prior_prob) {
@@ -205,7 +229,7 @@ class Node {
     while (node != nullptr) {
       node->update(value);
       value = -value;
-      Node* parent = node->parent_;
+      Node* parent = node->parent();
       if (node->holds_ > 1) {
         --node->holds_;
         if (parent != nullptr) ++parent->holds_;
@@ -224,35 +248,46 @@ class Node {
     node->owners_ = 1;
     return node;
   }
-  static void add_owner(Node* node) noexcept { ++node->owners_; }
+  // A node has at most two owners: the child list it was created in and the tree whose root it
+  // was promoted to.
+  static void add_owner(Node* node) noexcept {
+    assert(node->owners_ < kMaxOwners);
+    ++node->owners_;
+  }
   static void release_owner(Node* node) noexcept {
     if (--node->owners_ == 0 && node->holds_ == 0) destroy(node);
   }
   // Empties the parent link (the node becomes a root), dropping the hold it had on the parent.
   void detach_from_parent() noexcept {
-    Node* parent = std::exchange(parent_, nullptr);
+    Node* parent = this->parent();
+    detached_ = 1;
     if (parent != nullptr && holds_ > 0) unhold(parent);
   }
 
  private:
   friend class NodeHandle<State>;
 
-  Node(std::int32_t action, float prior_prob, Node* parent, std::uint32_t slot) noexcept
-      : action_(action), prior_prob_(prior_prob), block_slot_(slot), parent_(parent) {}
+  static constexpr std::uint32_t kSlotBits = 29;
+  static constexpr std::uint32_t kMaxOwners = 3;
+
+  Node(std::int32_t action, float prior_prob, std::uint32_t slot, std::uint32_t owners) noexcept
+      : action_(action), prior_prob_(prior_prob), slot_(slot), owners_(owners), detached_(0) {}
 
   static Block* allocate_block(Node* parent, const std::int32_t* actions, std::size_t count,
                                float prior_prob) {
     static_assert(sizeof(Block) % alignof(Node) == 0, "nodes must follow the header aligned");
     static_assert(alignof(Node) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__);
-    if (count > std::numeric_limits<std::uint32_t>::max()) throw std::length_error("too many children");
+    if (count > (std::size_t{1} << kSlotBits)) {
+      throw std::length_error("too many children in one expansion");
+    }
     void* memory = ::operator new(sizeof(Block) + count * sizeof(Node));
-    Block* block = ::new (memory) Block{nullptr, static_cast<std::uint32_t>(count),
-                                        static_cast<std::uint32_t>(count)};
+    auto* block = ::new (memory) Block{parent, nullptr, static_cast<std::uint32_t>(count),
+                                       static_cast<std::uint32_t>(count)};
     auto* slots = reinterpret_cast<unsigned char*>(block + 1);
+    const std::uint32_t owners = parent != nullptr ? 1 : 0;
     for (std::size_t i = 0; i < count; ++i) {
-      Node* child = ::new (slots + i * sizeof(Node))
-          Node(actions[i], prior_prob, parent, static_cast<std::uint32_t>(i));
-      child->owners_ = parent != nullptr ? 1 : 0;
+      ::new (slots + i * sizeof(Node))
+          Node(actions[i], prior_prob, static_cast<std::uint32_t>(i), owners);
     }
     return block;
   }
@@ -263,26 +298,31 @@ class Node {
     last_block_ = block;
   }
 
-  Block* home_block() noexcept {
-    return reinterpret_cast<Block*>(reinterpret_cast<unsigned char*>(this - block_slot_) -
-                                    sizeof(Block));
+  Block* home_block() const noexcept {
+    const Node* first = this - slot_;
+    return reinterpret_cast<Block*>(
+        const_cast<unsigned char*>(reinterpret_cast<const unsigned char*>(first)) - sizeof(Block));
   }
 
   static void hold(Node* node) noexcept {
     // A node that becomes held starts holding its parent; stop at the first node already held.
-    while (node->holds_++ == 0 && node->parent_ != nullptr) node = node->parent_;
+    while (node->holds_++ == 0) {
+      Node* parent = node->parent();
+      if (parent == nullptr) return;
+      node = parent;
+    }
   }
 
   static void unhold(Node* node) noexcept {
     while (node != nullptr && --node->holds_ == 0) {
-      Node* parent = node->parent_;
+      Node* parent = node->parent();
       if (node->owners_ == 0) destroy(node);
       node = parent;
     }
   }
 
   // Drops the child list's ownership of every child in the list ending at `last`; children left
-  // with no owner and no hold are pushed on `doomed`, linked through their parent field.
+  // with no owner and no hold are pushed on `doomed`.
   static void release_child_list(Block* last, Node*& doomed) noexcept {
     if (last == nullptr) return;
     Block* block = last->next;
@@ -292,7 +332,7 @@ class Node {
       for (std::uint32_t i = 0; i < block->size; ++i) {
         Node* child = nodes + i;
         if (--child->owners_ == 0 && child->holds_ == 0) {
-          child->parent_ = doomed;
+          child->next_doomed_ = doomed;
           doomed = child;
         }
       }
@@ -304,16 +344,15 @@ class Node {
   // Destroys a node that has neither owners nor holds, with every descendant that loses its last
   // owner on the way.
   static void destroy(Node* node) noexcept {
-    node->parent_ = nullptr;
+    node->next_doomed_ = nullptr;
     destroy_chain(node);
   }
 
-  // Destroys the nodes linked through their parent field, and every descendant that loses its
-  // last owner on the way.
+  // Destroys the linked nodes, and every descendant that loses its last owner on the way.
   static void destroy_chain(Node* doomed) noexcept {
     while (doomed != nullptr) {
       Node* node = doomed;
-      doomed = node->parent_;
+      doomed = node->next_doomed_;
       release_child_list(node->last_block_, doomed);
       Block* block = node->home_block();
       node->~Node();
@@ -321,16 +360,23 @@ class Node {
     }
   }
 
+  struct Statistics {
+    std::int32_t visit_count = 0;
+    float total_value = 0.0f;
+  };
+
+  // Fields the descent reads come first. A node is 32 bytes, so four share a cache line.
+  union {
+    Statistics stats_{};
+    Node* next_doomed_;  // once the node is being destroyed: the next node to destroy
+  };
+  Block* last_block_ = nullptr;
   std::int32_t action_;
   float prior_prob_;
-  std::int32_t extra_visits_ = 0;
-  std::int32_t visit_count_ = 0;
-  float total_value_ = 0.0f;
-  std::uint32_t block_slot_;  // index in the home block, to find the block from the node
-  std::uint32_t holds_ = 0;   // handles to this node plus held children
-  std::uint32_t owners_ = 0;  // child lists and trees that contain this node
-  Node* parent_;
-  Block* last_block_ = nullptr;
+  std::uint32_t holds_ = 0;         // handles to this node plus held children
+  std::uint32_t slot_ : kSlotBits;  // index in the home block, to find the block from the node
+  std::uint32_t owners_ : 2;        // child lists and trees that contain this node
+  std::uint32_t detached_ : 1;      // promoted to a tree's root: no longer has a parent
 };
 
 }  // namespace veltra::core
