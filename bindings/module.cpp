@@ -152,7 +152,8 @@ void bind_expand(py::class_<Policy, ClassOptions...>& cls) {
 }
 
 void register_selection(py::module_& m) {
-  py::class_<SelectionPolicy, std::shared_ptr<SelectionPolicy>>(m, "SelectionPolicy");
+  // The abstract base is registered only so that Python sees the hierarchy; it has no members.
+  const py::class_<SelectionPolicy, std::shared_ptr<SelectionPolicy>> base(m, "SelectionPolicy");
 
   py::class_<UCBSelection, SelectionPolicy, std::shared_ptr<UCBSelection>> ucb(m, "UCBSelection");
   ucb.def(py::init<float>(), py::arg("c") = 1.414f);
@@ -165,10 +166,10 @@ void register_selection(py::module_& m) {
 }
 
 void register_expansion(py::module_& m) {
-  py::class_<ExpansionPolicy, std::shared_ptr<ExpansionPolicy>>(m, "ExpansionPolicy");
+  const py::class_<ExpansionPolicy, std::shared_ptr<ExpansionPolicy>> base(m, "ExpansionPolicy");
 
-  py::class_<FullExpansion, ExpansionPolicy, std::shared_ptr<FullExpansion>> full(
-      m, "FullExpansion");
+  py::class_<FullExpansion, ExpansionPolicy, std::shared_ptr<FullExpansion>> full(m,
+                                                                                  "FullExpansion");
   full.def(py::init<>());
   bind_expand(full);
 

@@ -4,7 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(g++ cmake make libtorch-dev libgtest-dev libbenchmark-dev python3-venv)
+packages=(g++ cmake make libtorch-dev libgtest-dev libbenchmark-dev python3-venv
+          clang libclang-rt-dev clang-tidy)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
