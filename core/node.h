@@ -3,6 +3,7 @@
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <new>
 #include <stdexcept>
@@ -95,6 +96,12 @@ class Node {
 
   class ChildIterator {
    public:
+    using iterator_category = std::forward_iterator_tag;
+    using value_type = Node;
+    using difference_type = std::ptrdiff_t;
+    using pointer = Node*;
+    using reference = Node&;
+
     ChildIterator() noexcept = default;
     ChildIterator(Block* first, Block* last) noexcept : block_(first), last_(last) {}
 
@@ -109,6 +116,11 @@ class Node {
         index_ = 0;
       }
       return *this;
+    }
+    ChildIterator operator++(int) noexcept {
+      ChildIterator before = *this;
+      ++*this;
+      return before;
     }
     bool operator==(const ChildIterator& other) const noexcept {
       return block_ == other.block_ && index_ == other.index_;

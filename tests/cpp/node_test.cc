@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <utility>
 #include <vector>
@@ -160,6 +162,19 @@ TEST(NodeChildrenTest, ChildrenKeepInsertionOrderAcrossExpansions) {
   std::vector<std::int32_t> visited;
   root->for_each_child([&](FloatNode& child) { visited.push_back(child.action()); });
   EXPECT_EQ(visited, child_actions(*root));
+  const auto children = root->children();
+  EXPECT_EQ(std::distance(children.begin(), children.end()), 7);
+  const auto five = std::find_if(children.begin(), children.end(),
+                                 [](const FloatNode& child) { return child.action() == 5; });
+  ASSERT_NE(five, children.end());
+  EXPECT_EQ(child_addresses(*root)[4], &*five);
+  // The stop signal: returning true ends the walk early.
+  visited.clear();
+  root->for_each_child([&](FloatNode& child) {
+    visited.push_back(child.action());
+    return child.action() == 3;
+  });
+  EXPECT_EQ(visited, (std::vector<std::int32_t>{1, 2, 3}));
 }
 
 TEST(NodeChildrenTest, AppendChildrenGivesEveryChildThePriorAndParent) {
