@@ -86,15 +86,20 @@ void register_records(py::module_& m) {
       .def_readwrite("num_simulations", &SearchResult::num_simulations);
 
   // root_values is a tensor natively; Python sees it as a list of floats, stored 1-D float32.
-  py::class_<BatchSearchResult>(m, "BatchSearchResult", py::module_local())
-      .def(py::init<>())
+  // The accessors are made as methods so that their signatures name `self`.
+  py::class_<BatchSearchResult> batch(m, "BatchSearchResult", py::module_local());
+  batch.def(py::init<>())
       .def_readwrite("best_actions", &BatchSearchResult::best_actions)
       .def_property(
           "root_values",
-          [](const BatchSearchResult& self) { return tensor_to_list(self.root_values); },
-          [](BatchSearchResult& self, const std::vector<float>& values) {
-            self.root_values = list_to_tensor(values);
-          })
+          py::cpp_function(
+              [](const BatchSearchResult& self) { return tensor_to_list(self.root_values); },
+              py::is_method(batch)),
+          py::cpp_function(
+              [](BatchSearchResult& self, const std::vector<float>& values) {
+                self.root_values = list_to_tensor(values);
+              },
+              py::is_method(batch)))
       .def_readwrite("num_simulations", &BatchSearchResult::num_simulations);
 }
 
