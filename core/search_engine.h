@@ -17,8 +17,10 @@
 // simulation in flight holds the node it works on, which keeps the path to its root alive, and
 // the next simulation reads the tree's root afresh.
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -66,8 +68,8 @@ class SearchEngine {
     const State state{};
     const std::vector<int> actions = legal_actions_fn(state);
     if (!actions.empty()) {
-      current = typename NodeType::Handle(
-          leaf->append_children(actions.data(), actions.size(), 0.0f));
+      current =
+          typename NodeType::Handle(leaf->append_children(actions.data(), actions.size(), 0.0f));
     }
     const float value = rollout_fn();
     NodeType::backpropagate(std::move(current), value);
@@ -84,8 +86,12 @@ class SearchEngine {
     result.root_value = root.mean_value();
     result.num_simulations = config_.num_simulations;
     result.best_action = -1;
+    const auto children = root.children();
+    const auto count = static_cast<std::size_t>(std::distance(children.begin(), children.end()));
+    result.actions.reserve(count);
+    result.visit_counts.reserve(count);
     std::int32_t best_visits = -1;
-    for (const NodeType& child : root.children()) {
+    for (const NodeType& child : children) {
       result.actions.push_back(child.action());
       result.visit_counts.push_back(child.visit_count());
       if (child.visit_count() > best_visits) {
