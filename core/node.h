@@ -16,6 +16,8 @@ namespace veltra::core {
 
 template <typename State>
 class Node;
+template <typename State>
+class SimulationPath;
 
 namespace detail {
 
@@ -234,26 +236,6 @@ class Node {
     destroy_chain(doomed);
   }
 
-  // Backs `value` up from the held node to the root of its chain, negating it at every level,
-  // and drops the hold on the way (one pass instead of a backup followed by a release).
-  static void backpropagate(Handle leaf, float value) noexcept {
-    Node* node = leaf.release();
-    while (node != nullptr) {
-      node->update(value);
-      value = -value;
-      Node* parent = node->parent();
-      if (node->holds_ > 1) {
-        --node->holds_;
-        if (parent != nullptr) ++parent->holds_;
-      } else {
-        // Our hold was the last: the node's own hold on its parent becomes ours.
-        node->holds_ = 0;
-        if (node->owners_ == 0) destroy(node);
-      }
-      node = parent;
-    }
-  }
-
   // Ownership by a container (a tree's root slot). Trees use these; nothing else should.
   static Node* create_owned_root(std::int32_t action) {
     Node* node = allocate_block(nullptr, &action, 1, 0.0f)->nodes();
@@ -278,6 +260,7 @@ class Node {
 
  private:
   friend class NodeHandle<State>;
+  friend class SimulationPath<State>;
 
   static constexpr std::uint32_t kSlotBits = 29;
   static constexpr std::uint32_t kMaxOwners = 3;

@@ -22,7 +22,6 @@
 #include <functional>
 #include <iterator>
 #include <memory>
-#include <utility>
 #include <vector>
 
 #include "core/child_selection.h"
@@ -30,6 +29,7 @@
 #include "core/search_config.h"
 #include "core/search_result.h"
 #include "core/search_tree.h"
+#include "core/simulation_path.h"
 
 namespace veltra::core {
 
@@ -47,32 +47,34 @@ class SearchEngine {
                       TransitionFn transition_fn, RolloutFn rollout_fn) const {
     (void)transition_fn;  // held for the call, never invoked
     if (tree == nullptr) return empty_result();
+    // One path per call, not per engine: a callback may start another search with this engine.
+    SimulationPath<State> path;
     for (std::int32_t i = 0; i < config_.num_simulations; ++i) {
-      simulate(*tree, legal_actions_fn, rollout_fn);
+      simulate(*tree, path, legal_actions_fn, rollout_fn);
     }
     return describe_root(*tree->root_node());
   }
 
  private:
-  void simulate(SearchTree<State>& tree, const LegalActionsFn& legal_actions_fn,
-                const RolloutFn& rollout_fn) const {
+  void simulate(SearchTree<State>& tree, SimulationPath<State>& path,
+                const LegalActionsFn& legal_actions_fn, const RolloutFn& rollout_fn) const {
     NodeType* leaf = tree.root_node();
+    path.start(leaf);
     while (leaf->is_expanded()) {
       NodeType* next = best_ucb_child(*leaf, config_.exploration_constant);
       // With NaN or infinite statistics no child may qualify; the descent still goes down.
       leaf = next != nullptr ? next : &leaf->first_child();
+      path.descend(leaf);
     }
 
     // From here on Python code runs and may change the tree: hold the node we work on.
-    typename NodeType::Handle current(leaf);
+    path.hold_leaf();
     const State state{};
     const std::vector<int> actions = legal_actions_fn(state);
     if (!actions.empty()) {
-      current =
-          typename NodeType::Handle(leaf->append_children(actions.data(), actions.size(), 0.0f));
+      path.pass_hold_to_new_child(leaf->append_children(actions.data(), actions.size(), 0.0f));
     }
-    const float value = rollout_fn();
-    NodeType::backpropagate(std::move(current), value);
+    path.backpropagate(rollout_fn());
   }
 
   static SearchResult empty_result() {

@@ -334,29 +334,5 @@ TEST(NodeOwnershipTest, MovedAndReleasedHandlesKeepTheirHold) {
   EXPECT_EQ(live_allocations(), baseline);
 }
 
-TEST(NodeBackpropagateTest, AlternatesTheSignUpToTheRoot) {
-  Chain chain;
-  FloatNode::backpropagate(chain.c, 2.0f);
-  EXPECT_EQ(chain.c->total_value(), 2.0f);
-  EXPECT_EQ(chain.b->total_value(), -2.0f);
-  EXPECT_EQ(chain.a->total_value(), 2.0f);
-  EXPECT_EQ(chain.root->total_value(), -2.0f);
-  for (const FloatHandle* node : {&chain.root, &chain.a, &chain.b, &chain.c}) {
-    EXPECT_EQ((*node)->visit_count(), 1);
-  }
-  EXPECT_EQ(chain.s->visit_count(), 0);
-}
-
-TEST(NodeBackpropagateTest, FreesAChainNobodyElseHolds) {
-  const std::int64_t baseline = live_allocations();
-  FloatHandle leaf;
-  {
-    Chain chain;
-    leaf = chain.c;
-  }
-  FloatNode::backpropagate(std::move(leaf), 1.0f);
-  EXPECT_EQ(live_allocations(), baseline);
-}
-
 }  // namespace
 }  // namespace veltra::core

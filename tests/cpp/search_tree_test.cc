@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "allocation_counter.h"
+#include "core/simulation_path.h"
 #include "node_helpers.h"
 
 namespace veltra::core {
@@ -253,8 +254,12 @@ TEST_F(DeepChainTest, HandleToTheTipKeepsTheWholeChainAfterClear) {
 TEST_F(DeepChainTest, BackpropagationReachesTheRootWithAlternatingSign) {
   {
     FloatTree tree;
-    FloatHandle tip(grow_chain(tree.root_node()));
-    FloatNode::backpropagate(std::move(tip), 1.0f);
+    const FloatNode* tip = grow_chain(tree.root_node());
+    SimulationPath<float> path;
+    path.start(tree.root_node());
+    while (path.leaf() != tip) path.descend(&path.leaf()->first_child());
+    path.hold_leaf();
+    path.backpropagate(1.0f);
     // The root lies an even number of levels above the tip.
     EXPECT_EQ(tree.root_node()->total_value(), 1.0f);
     EXPECT_EQ(tree.root_node()->first_child().total_value(), -1.0f);
