@@ -15,12 +15,28 @@ struct BestSoFar {
   float score = kLowestScore;
   Node<State>* node = nullptr;
 
-  // Written without a data-dependent branch: which child wins is unpredictable.
   void offer(Node<State>* candidate, float candidate_score) noexcept {
     const bool better = candidate_score > score;
     score = better ? candidate_score : score;
     node = better ? candidate : node;
   }
+
+#if VELTRA_PACKED_UCB1
+  // offer() of first[0] to first[3] with these scores, in that order. The group's best is found
+  // with packed maxima rather than four offers in a row, which would make one long chain of
+  // dependent comparisons per descent step.
+  void offer_four(Node<State>* first, __m128 scores) noexcept {
+    // NaN and -infinity never win an offer; as the lowest score they cannot win here either.
+    // (maxps returns its second operand when the first is NaN.)
+    scores = _mm_max_ps(scores, _mm_set1_ps(kLowestScore));
+    __m128 top = _mm_max_ps(scores, _mm_shuffle_ps(scores, scores, _MM_SHUFFLE(2, 3, 0, 1)));
+    top = _mm_max_ps(top, _mm_shuffle_ps(top, top, _MM_SHUFFLE(1, 0, 3, 2)));
+    // Ties go to the earliest lane, as consecutive strict offers would give them.
+    static constexpr std::uint8_t kFirstLane[16] = {0, 0, 1, 0, 2, 0, 1, 0, 3, 0, 1, 0, 2, 0, 1, 0};
+    const int equal_lanes = _mm_movemask_ps(_mm_cmpeq_ps(scores, top));
+    offer(first + kFirstLane[equal_lanes], _mm_cvtss_f32(top));
+  }
+#endif
 };
 
 }  // namespace detail
@@ -60,11 +76,11 @@ Node<State>* best_ucb_child(const Node<State>& node, float exploration) {
         if ((a.visit_count() != 0) & (b.visit_count() != 0) & (c.visit_count() != 0) &
             (d.visit_count() != 0) &
             !(a.is_detached() | b.is_detached() | c.is_detached() | d.is_detached())) {
-          float scores[4];
-          ucb1_scores_of_four({a.total_value(), b.total_value(), c.total_value(), d.total_value()},
+          best.offer_four(child,
+                          ucb1_scores_of_four(
+                              {a.total_value(), b.total_value(), c.total_value(), d.total_value()},
                               {a.visit_count(), b.visit_count(), c.visit_count(), d.visit_count()},
-                              log_parent_visits, exploration, scores);
-          for (int i = 0; i < 4; ++i) best.offer(child + i, scores[i]);
+                              log_parent_visits, exploration));
           child += 4;
           continue;
         }

@@ -32,15 +32,15 @@ inline float ucb1_score(float total_value, std::int32_t visit_count, float log_p
 #if VELTRA_PACKED_UCB1
 // ucb1_score of four visited nodes at once: the same operations in the same order, so each lane
 // rounds exactly as the scalar function does.
-inline void ucb1_scores_of_four(const float (&total_values)[4],
-                                const std::int32_t (&visit_counts)[4], float log_parent_visits,
-                                float exploration, float (&scores)[4]) noexcept {
+inline __m128 ucb1_scores_of_four(const float (&total_values)[4],
+                                  const std::int32_t (&visit_counts)[4], float log_parent_visits,
+                                  float exploration) noexcept {
   const __m128 visits = _mm_cvtepi32_ps(
       _mm_setr_epi32(visit_counts[0], visit_counts[1], visit_counts[2], visit_counts[3]));
   const __m128 totals = _mm_loadu_ps(total_values);
   const __m128 exploration_terms = _mm_mul_ps(
       _mm_sqrt_ps(_mm_div_ps(_mm_set1_ps(log_parent_visits), visits)), _mm_set1_ps(exploration));
-  _mm_storeu_ps(scores, _mm_add_ps(exploration_terms, _mm_div_ps(totals, visits)));
+  return _mm_add_ps(exploration_terms, _mm_div_ps(totals, visits));
 }
 #endif
 

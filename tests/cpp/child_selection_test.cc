@@ -37,6 +37,7 @@ const FloatNode* reference_best(const FloatNode& node, float exploration) {
 TEST(BestUcbChildTest, AgreesWithTheOneAtATimeRule) {
   std::mt19937 rng(12345);
   const std::vector<float> totals = {0.0f,
+                                     -0.0f,
                                      1.0f,
                                      -1.0f,
                                      0.5f,
@@ -60,7 +61,7 @@ TEST(BestUcbChildTest, AgreesWithTheOneAtATimeRule) {
       // Mostly visited children, so that groups of four without an unvisited one are common.
       if (visits > 1) {
         const float total = totals[std::uniform_int_distribution<std::size_t>(
-            0, visits > 7 ? totals.size() - 1 : 5)(rng)];
+            0, visits > 7 ? totals.size() - 1 : 6)(rng)];
         record_visits(child, visits - 1, total);
       }
       if (std::uniform_int_distribution<int>(0, 30)(rng) == 0) child.detach_from_parent();
