@@ -177,6 +177,12 @@ class Node {
   template <typename Fn>
   void for_each_child_run(Fn&& fn) const {
     if (last_block_ == nullptr) return;
+    // Most nodes have one block. Testing for that with a branch rather than loading `next`
+    // first lets the processor fetch the children while the block header is still on its way.
+    if (last_block_->next == last_block_) {
+      fn(last_block_->nodes(), last_block_->size);
+      return;
+    }
     Block* block = last_block_->next;
     while (!fn(block->nodes(), block->size) && block != last_block_) block = block->next;
   }
