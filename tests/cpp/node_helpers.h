@@ -18,6 +18,16 @@ inline void record_visits(FloatNode& node, std::int32_t visits, float total) {
   for (std::int32_t i = 1; i < visits; ++i) node.update(0.0f);
 }
 
+// root(-1) -> a(1) -> b(2) -> c(3), plus a sibling s(9) of a; only the handles kept here hold
+// nodes.
+struct Chain {
+  FloatHandle root = FloatNode::make_root(-1);
+  FloatHandle a = root->add_child(1, 0.1f);
+  FloatHandle b = a->add_child(2, 0.2f);
+  FloatHandle c = b->add_child(3, 0.3f);
+  FloatHandle s = root->add_child(9, 0.9f);
+};
+
 inline std::vector<std::int32_t> child_actions(const FloatNode& node) {
   std::vector<std::int32_t> actions;
   for (const FloatNode& child : node.children()) actions.push_back(child.action());

@@ -16,6 +16,7 @@
 namespace veltra::core {
 namespace {
 
+using testing::Chain;
 using testing::child_actions;
 using testing::child_addresses;
 using testing::FloatHandle;
@@ -261,16 +262,6 @@ TEST(NodeClearChildrenTest, HeldFormerChildIsFreedWithItsLastHandle) {
   kept = FloatHandle();
   EXPECT_EQ(live_allocations(), baseline);
 }
-
-// root(-1) -> a(1) -> b(2) -> c(3), plus a sibling s(9) of a; only the handles kept here hold
-// nodes.
-struct Chain {
-  FloatHandle root = FloatNode::make_root(-1);
-  FloatHandle a = root->add_child(1, 0.1f);
-  FloatHandle b = a->add_child(2, 0.2f);
-  FloatHandle c = b->add_child(3, 0.3f);
-  FloatHandle s = root->add_child(9, 0.9f);
-};
 
 TEST(NodeOwnershipTest, HandleToDeepNodeKeepsAncestorsAndTheirStatistics) {
   const std::int64_t baseline = live_allocations();

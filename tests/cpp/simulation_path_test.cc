@@ -13,26 +13,19 @@
 namespace veltra::core {
 namespace {
 
+using testing::Chain;
 using testing::FloatHandle;
 using testing::FloatNode;
 using testing::live_allocations;
 using Path = SimulationPath<float>;
 
-// root -> a -> b -> c, plus a sibling s of a; the path runs from root to c.
-struct Chain {
-  FloatHandle root = FloatNode::make_root(-1);
-  FloatHandle a = root->add_child(1, 0.1f);
-  FloatHandle b = a->add_child(2, 0.2f);
-  FloatHandle c = b->add_child(3, 0.3f);
-  FloatHandle s = root->add_child(9, 0.9f);
-
-  void record(Path& path) const {
-    path.start(root.get());
-    path.descend(a.get());
-    path.descend(b.get());
-    path.descend(c.get());
-  }
-};
+// Records the path from the chain's root down to c.
+void record(const Chain& chain, Path& path) {
+  path.start(chain.root.get());
+  path.descend(chain.a.get());
+  path.descend(chain.b.get());
+  path.descend(chain.c.get());
+}
 
 class SimulationPathTest : public ::testing::Test {
  protected:
@@ -44,7 +37,7 @@ class SimulationPathTest : public ::testing::Test {
 TEST_F(SimulationPathTest, BackupAlternatesTheSignUpToTheRoot) {
   Chain chain;
   Path path;
-  chain.record(path);
+  record(chain, path);
   path.hold_leaf();
   path.backpropagate(2.0f);
   EXPECT_EQ(chain.c->total_value(), 2.0f);
@@ -61,7 +54,7 @@ TEST_F(SimulationPathTest, HeldPathOutlivesEveryHandleAndIsFreedByTheBackup) {
   Path path;
   {
     Chain chain;
-    chain.record(path);
+    record(chain, path);
     path.hold_leaf();
   }
   // Only the path's hold keeps the chain: reading it is still valid.
@@ -75,7 +68,7 @@ TEST_F(SimulationPathTest, DestroyedWhileHeldGivesTheHoldBack) {
   std::optional<Path> path(std::in_place);
   {
     Chain chain;
-    chain.record(*path);
+    record(chain, *path);
     path->hold_leaf();
   }
   EXPECT_GT(live_allocations(), baseline_);
@@ -90,7 +83,7 @@ TEST_F(SimulationPathTest, HandlesTakenDuringTheSimulationKeepTheirNodesAndAnces
   {
     Chain chain;
     Path path;
-    chain.record(path);
+    record(chain, path);
     path.hold_leaf();
     middle = chain.a;
     leaf = chain.c;
@@ -112,7 +105,7 @@ TEST_F(SimulationPathTest, NewChildTakesOverTheHold) {
   FloatNode* first = nullptr;
   {
     Chain chain;
-    chain.record(path);
+    record(chain, path);
     path.hold_leaf();
     const std::int32_t actions[] = {5, 6};
     first = chain.c->append_children(actions, 2, 0.0f);
