@@ -150,16 +150,32 @@ def check_search(label: str, count: int, result: Any, total_nodes: int) -> None:
     )
 
 
-def engine_search_case(modules: Modules, callbacks: Callbacks) -> Callable[[int], Run]:
+def module_engine(modules: Modules, count: int, exploration: Optional[float] = None) -> Any:
+    """A veltra_engine.SearchEngine running `count` simulations per search."""
+    config = modules.engine.SearchConfig()
+    config.num_simulations = count
+    if exploration is not None:
+        config.exploration_constant = exploration
+    return modules.engine.SearchEngine(config)
+
+
+def new_search(modules: Modules, pure: bool, count: int) -> Tuple[Any, Any]:
+    """An engine of `count` simulations and a fresh tree: veltra_engine's, or the pure-Python
+    ones."""
+    if pure:
+        return modules.pure.SearchEngine(num_simulations=count), modules.pure.Tree()
+    return module_engine(modules, count), modules.engine.SearchTree()
+
+
+def search_case(
+    modules: Modules, label: str, callbacks: Callbacks, pure: bool = False
+) -> Callable[[int], Run]:
     def prepare(count: int) -> Run:
-        config = modules.engine.SearchConfig()
-        config.num_simulations = count
-        engine = modules.engine.SearchEngine(config)
-        tree = modules.engine.SearchTree()
+        engine, tree = new_search(modules, pure, count)
 
         def run() -> Verify:
             result = engine.search(tree, *callbacks)
-            return lambda: check_search("search", count, result, tree.total_nodes())
+            return lambda: check_search(label, count, result, tree.total_nodes())
 
         return run
 
@@ -180,30 +196,23 @@ def bridge_floor_case(modules: Modules, callbacks: Callbacks) -> Callable[[int],
     return prepare
 
 
-def pure_python_case(modules: Modules) -> Callable[[int], Run]:
-    def prepare(count: int) -> Run:
-        engine = modules.pure.SearchEngine(num_simulations=count)
-        tree = modules.pure.Tree()
-
-        def run() -> Verify:
-            result = engine.search(tree, *PYTHON_CALLBACKS)
-            return lambda: check_search("pure-Python search", count, result, tree.total_nodes())
-
-        return run
-
-    return prepare
-
-
 def make_cases(modules: Modules) -> List[Case]:
     native = native_callbacks(modules)
     return [
-        Case("python", "search, Python callables", engine_search_case(modules, PYTHON_CALLBACKS)),
+        Case(
+            "python", "search, Python callables", search_case(modules, "search", PYTHON_CALLBACKS)
+        ),
         Case(
             "floor", "bridge floor, Python callables", bridge_floor_case(modules, PYTHON_CALLBACKS)
         ),
-        Case("native", "search, native callbacks", engine_search_case(modules, native)),
+        Case("native", "search, native callbacks", search_case(modules, "search", native)),
         Case("native_floor", "bridge floor, native callbacks", bridge_floor_case(modules, native)),
-        Case("pure", "pure-Python search", pure_python_case(modules), PURE_PYTHON_MAX),
+        Case(
+            "pure",
+            "pure-Python search",
+            search_case(modules, "pure-Python search", PYTHON_CALLBACKS, pure=True),
+            PURE_PYTHON_MAX,
+        ),
     ]
 
 
@@ -272,10 +281,7 @@ def check_pure_python_matches_engine(modules: Modules) -> None:
     """The pure-Python search makes the engine's decisions: the same root statistics, tree size
     and callback calls, over two consecutive searches on one tree, with varying callbacks."""
     for exploration in (1.414, 0.3):
-        config = modules.engine.SearchConfig()
-        config.num_simulations = 150
-        config.exploration_constant = exploration
-        engine = modules.engine.SearchEngine(config)
+        engine = module_engine(modules, 150, exploration)
         pure = modules.pure.SearchEngine(num_simulations=150, exploration_constant=exploration)
         engine_tree, pure_tree = modules.engine.SearchTree(), modules.pure.Tree()
         engine_calls, pure_calls = VaryingCallbacks(), VaryingCallbacks()
@@ -351,9 +357,7 @@ def check_native_shortcut(modules: Modules) -> None:
     holds none, so during the call the native function has fewer extra references."""
 
     def search_once(*callbacks: Callback) -> None:
-        config = modules.engine.SearchConfig()
-        config.num_simulations = 1
-        modules.engine.SearchEngine(config).search(modules.engine.SearchTree(), *callbacks)
+        module_engine(modules, 1).search(modules.engine.SearchTree(), *callbacks)
 
     def floor_once(*callbacks: Callback) -> None:
         modules.native.bridge_floor(*callbacks, 1)
@@ -381,17 +385,9 @@ def resident_bytes() -> int:
 
 def memory_probe(modules: Modules, implementation: str, count: int) -> Dict[str, int]:
     """Resident-set growth of one search of `count` simulations and the nodes it created."""
-    callbacks: Callbacks
-    if implementation == "native":
-        config = modules.engine.SearchConfig()
-        config.num_simulations = count
-        engine = modules.engine.SearchEngine(config)
-        tree = modules.engine.SearchTree()
-        callbacks = native_callbacks(modules)
-    else:
-        engine = modules.pure.SearchEngine(num_simulations=count)
-        tree = modules.pure.Tree()
-        callbacks = PYTHON_CALLBACKS
+    pure = implementation == "pure"
+    engine, tree = new_search(modules, pure, count)
+    callbacks = PYTHON_CALLBACKS if pure else native_callbacks(modules)
     nodes_before = tree.total_nodes()
     gc.collect()
     before = resident_bytes()
