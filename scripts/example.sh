@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the module, and runs the example search.
+# Installs what is missing, builds the modules, and runs an example search.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/venv.sh
 scripts/setup.sh
-scripts/build.sh
-PYTHONPATH="build${PYTHONPATH:+:$PYTHONPATH}" python3 examples/search_example.py "$@"
+scripts/build.sh -DVELTRA_BUILD_TESTS=OFF
+PYTHONPATH="build${PYTHONPATH:+:$PYTHONPATH}" "$python" examples/search_example.py "$@"

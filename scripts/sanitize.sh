@@ -11,9 +11,10 @@
 # module links, runs under the same runtime: see docs/reliability.md for the options it needs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/venv.sh
 build_dir="${BUILD_DIR:-build-asan}"
 
-cmake --preset asan -B "$build_dir" -DPython_EXECUTABLE="$(command -v python3)"
+cmake --preset asan -B "$build_dir" -DPython_EXECUTABLE="$python"
 cmake --build "$build_dir" -j "$(nproc)"
 
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
@@ -24,4 +25,4 @@ runtimes="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)
 LD_PRELOAD="$runtimes" \
   ASAN_OPTIONS="detect_leaks=0:halt_on_error=1" \
   VELTRA_MODULE_DIR="$build_dir" \
-  python3 -m pytest tests/python "$@"
+  "$python" -m pytest tests/python "$@"

@@ -1,11 +1,20 @@
 #!/usr/bin/env bash
-# Installs what building and testing need: the compiler, CMake, LibTorch, GoogleTest and Google
-# Benchmark from Debian, and the Python packages from PyPI. Skips what is already there.
+# Installs what is missing and prints where the project's Python environment is.
+#   scripts/setup.sh         what building the modules and running the examples need
+#   scripts/setup.sh --test  also what the tests, sanitizer builds, fuzzing and benchmarks need
+# System packages come from Debian (apt-get; as root, or through sudo), Python packages from PyPI
+# into the project's virtual environment (scripts/venv.sh), so the system Python is never changed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/venv.sh
 
-packages=(g++ cmake make libtorch-dev libgtest-dev libbenchmark-dev python3-venv
-          clang libclang-rt-dev clang-tidy)
+packages=(g++ cmake make python3-venv python3-dev)
+requirements=requirements.txt
+if [ "${1:-}" = "--test" ]; then
+  packages+=(libgtest-dev libbenchmark-dev clang libclang-rt-dev clang-tidy)
+  requirements=requirements-dev.txt
+fi
+
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
@@ -15,7 +24,23 @@ if [ "${#missing[@]}" -gt 0 ]; then
   sudo_cmd=()
   [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
   "${sudo_cmd[@]}" apt-get update
-  "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+  "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
+    "${missing[@]}"
 fi
 
-python3 -m pip install --quiet --disable-pip-version-check -r requirements-dev.txt
+if [ ! -x "$python" ]; then
+  base_python="${PYTHON:-}"
+  if [ -z "$base_python" ]; then
+    for candidate in python3.11 python3; do
+      if command -v "$candidate" >/dev/null &&
+         "$candidate" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 11))'; then
+        base_python="$candidate"
+        break
+      fi
+    done
+  fi
+  [ -n "$base_python" ] || { echo "setup.sh: Python 3.11 not found (set PYTHON)" >&2; exit 1; }
+  "$base_python" -m venv "$venv_dir"
+fi
+"$python" -m pip install --quiet --disable-pip-version-check -r "$requirements"
+echo "veltra: Python environment $venv_dir (activate with: source $venv_dir/bin/activate)"

@@ -2,7 +2,8 @@
 # Installs what is missing, builds, and runs every test: the C++ tests, then the Python tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+source scripts/venv.sh
+scripts/setup.sh --test
 scripts/build.sh -DVELTRA_BUILD_TESTS=ON -DVELTRA_BUILD_MODULE=ON
 ctest --test-dir build --output-on-failure -j "$(nproc)"
-VELTRA_MODULE_DIR=build python3 -m pytest tests/python
+VELTRA_MODULE_DIR=build "$python" -m pytest tests/python

@@ -8,10 +8,11 @@
 # Extra arguments go to every clang-tidy call (for example --fix or --checks=...).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/venv.sh
 build_dir="${BUILD_DIR:-build-tidy}"
 tidy="${CLANG_TIDY:-clang-tidy}"
 
-cmake --preset tidy -B "$build_dir" -DPython_EXECUTABLE="$(command -v python3)" >/dev/null
+cmake --preset tidy -B "$build_dir" -DPython_EXECUTABLE="$python" >/dev/null
 
 # The core and the policies are header-only templates: one translation unit includes every
 # header and instantiates every class for float, the one state type, so the checks see the same

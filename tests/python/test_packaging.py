@@ -3,7 +3,9 @@ works there, with its type stub.
 
 Slow: it builds the module through pip and scikit-build-core (the build folder is kept in the
 module's build folder, so later runs rebuild incrementally) and creates a virtual environment.
-pip fetches the build requirements (scikit-build-core, pybind11) from its cache or the index.
+The build uses the running environment's scikit-build-core, pybind11 and torch (no build isolation,
+which would download a second torch); the new environment sees that torch through a .pth file, so
+the installed module must find a torch outside its own folder and never a build-time path.
 """
 
 import importlib.util
@@ -21,6 +23,7 @@ STUB = REPO / "stubs" / "veltra_engine.pyi"
 # PEP 561 stub-only package: type checkers do not read a lone .pyi beside a compiled module in
 # site-packages, but do read <module>-stubs/__init__.pyi.
 STUB_IN_WHEEL = "veltra_engine-stubs/__init__.pyi"
+BINDINGS_IN_WHEEL = "veltra_engine.libs/libveltra_engine_bindings.so"
 
 # Run inside the virtual environment, from outside the source tree.
 SMOKE_TEST = """
@@ -63,8 +66,8 @@ def run(*command: str | pathlib.Path, cwd: pathlib.Path) -> str:
 def wheel(tmp_path_factory: pytest.TempPathFactory) -> pathlib.Path:
     wheel_dir = tmp_path_factory.mktemp("wheel")
     build_dir = BUILD_DIR.resolve() / "wheel-build"
-    run(sys.executable, "-m", "pip", "wheel", ".", "--no-deps", "--wheel-dir", wheel_dir,
-        f"--config-settings=build-dir={build_dir}", cwd=REPO)
+    run(sys.executable, "-m", "pip", "wheel", ".", "--no-deps", "--no-build-isolation",
+        "--wheel-dir", wheel_dir, f"--config-settings=build-dir={build_dir}", cwd=REPO)
     (wheel,) = wheel_dir.glob("veltra_engine-*.whl")
     return wheel
 
@@ -75,6 +78,9 @@ def venv_python(wheel: pathlib.Path, tmp_path_factory: pytest.TempPathFactory) -
     run(sys.executable, "-m", "venv", venv, cwd=venv)
     python = venv / "bin" / "python"
     run(python, "-m", "pip", "install", "--no-deps", "--no-index", wheel, cwd=venv)
+    site = run(python, "-c", "import sysconfig; print(sysconfig.get_paths()['purelib'])", cwd=venv)
+    torch_site = pathlib.Path(importlib.util.find_spec("torch").origin).parents[1]  # type: ignore
+    (pathlib.Path(site.strip()) / "outer_torch.pth").write_text(f"{torch_site}\n")
     return python
 
 
@@ -83,6 +89,10 @@ class TestWheel:
         with zipfile.ZipFile(wheel) as archive:
             names = archive.namelist()
             assert [n for n in names if n.startswith("veltra_engine.") and n.endswith(".so")]
+            assert BINDINGS_IN_WHEEL in names, names
+            # No run path into the build's torch: the module finds torch where it runs.
+            torch_lib = pathlib.Path(importlib.util.find_spec("torch").origin).parent / "lib"  # type: ignore
+            assert str(torch_lib).encode() not in archive.read(BINDINGS_IN_WHEEL)
             assert STUB_IN_WHEEL in names, names
             assert archive.read(STUB_IN_WHEEL) == STUB.read_bytes()
 
