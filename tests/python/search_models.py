@@ -1,0 +1,165 @@
+"""Shared helpers for the tests of veltra_search: random recurrent models, the pure-Python reference
+forest, and exact comparison of search results."""
+
+from __future__ import annotations
+
+import pathlib
+import sys
+import weakref
+from typing import Any, Callable, List, Tuple
+
+import numpy as np
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "benchmarks"))
+import reference_forest as reference  # noqa: E402
+
+MASK64 = (1 << 64) - 1
+TABLE_ROWS = 1024
+
+
+def mix(state: int, action: int) -> int:
+    """The key of the position `action` leads to from the position `state`."""
+    z = (state * 0x9E3779B97F4A7C15 + (action + 1) * 0xBF58476D1CE4E5B9) & MASK64
+    z = ((z ^ (z >> 31)) * 0x94D049BB133111EB) & MASK64
+    return z ^ (z >> 29)
+
+
+class Position:
+    """A boxed state: only its identity tells it apart, and it can be watched with a weakref."""
+
+    __slots__ = ("key", "__weakref__")
+
+    def __init__(self, key: int) -> None:
+        self.key = key
+
+
+class RandomModel:
+    """A recurrent_fn whose answers are a fixed random function of (parent state, action).
+
+    States are integer keys (or, with `boxed`, Position objects, which the model checks it issued
+    and which tests can watch); each key picks a row of random tables: logits (some -inf where
+    illegal), values, rewards, discounts, legal masks (some rows all false: terminal positions).
+    Every call is recorded, so that two searches can be compared call by call."""
+
+    def __init__(self, num_actions: int, seed: int = 0, *, legal_fraction: float = 0.7,
+                 terminal_fraction: float = 0.1, discounts: Tuple[float, ...] = (-1.0,),
+                 boxed: bool = False, output: str = "numpy") -> None:
+        rng = np.random.default_rng(seed)
+        shape = (TABLE_ROWS, num_actions)
+        self.num_actions = num_actions
+        self.legal = rng.random(shape) < legal_fraction
+        self.legal[np.arange(TABLE_ROWS), rng.integers(0, num_actions, TABLE_ROWS)] = True
+        self.legal[rng.random(TABLE_ROWS) < terminal_fraction] = False
+        self.logits = rng.normal(0.0, 2.0, shape)
+        self.logits[~self.legal & (rng.random(shape) < 0.3)] = -np.inf
+        self.values = rng.uniform(-1.0, 1.0, TABLE_ROWS)
+        self.rewards = rng.uniform(-0.5, 0.5, TABLE_ROWS)
+        self.discounts = rng.choice(np.array(discounts), TABLE_ROWS)
+        self.boxed = boxed
+        self.output = output
+        self.calls: List[Tuple[Tuple[int, ...], Tuple[int, ...]]] = []
+        self.issued: "weakref.WeakValueDictionary[int, Position]" = weakref.WeakValueDictionary()
+
+    def state(self, key: int) -> Any:
+        if not self.boxed:
+            return key
+        box = Position(key)
+        self.issued[id(box)] = box
+        return box
+
+    def key(self, state: Any) -> int:
+        if not self.boxed:
+            return int(state)
+        assert self.issued.get(id(state)) is state, "recurrent_fn got a state it never issued"
+        return int(state.key)
+
+    def legal_actions(self, state: Any) -> List[int]:
+        return np.flatnonzero(self.legal[self.key(state) % TABLE_ROWS]).tolist()
+
+    def rows(self, keys: List[int]) -> np.ndarray:
+        return np.array([k % TABLE_ROWS for k in keys], dtype=np.int64)
+
+    def roots(self, count: int) -> Tuple[List[Any], np.ndarray, np.ndarray, np.ndarray]:
+        """Root states, logits, values and legal masks for `count` roots."""
+        keys = [mix(0x5EED, i) for i in range(count)]
+        rows = self.rows(keys)
+        return [self.state(k) for k in keys], self.logits[rows], self.values[rows], self.legal[rows]
+
+    def convert(self, array: np.ndarray) -> Any:
+        if self.output == "float32" and array.dtype == np.float64:
+            return array.astype(np.float32)
+        if self.output == "list":
+            return array.tolist()
+        if self.output == "torch":
+            import torch
+
+            return torch.from_numpy(np.ascontiguousarray(array))
+        return array
+
+    def __call__(self, states: List[Any], actions: np.ndarray) -> Tuple[Any, ...]:
+        assert isinstance(states, list) and len(states) == len(actions) > 0
+        assert isinstance(actions, np.ndarray) and actions.dtype == np.int64
+        parents = [self.key(s) for s in states]
+        self.calls.append((tuple(parents), tuple(actions.tolist())))
+        keys = [mix(p, a) for p, a in zip(parents, actions.tolist())]
+        rows = self.rows(keys)
+        return (
+            [self.state(k) for k in keys],
+            *(self.convert(table[rows]) for table in
+              (self.rewards, self.discounts, self.logits, self.values, self.legal)),
+        )
+
+
+def make_forest(module: Any, model: RandomModel, num_roots: int, **config: Any) -> Any:
+    states, logits, values, legal = model.roots(num_roots)
+    return module.Forest(module.SearchConfig(model.num_actions, **config), states, logits, values,
+                         legal)
+
+
+def output_arrays(output: Any) -> Dict[str, np.ndarray]:
+    return {name: np.asarray(getattr(output, name)) for name in
+            ("visit_counts", "q_values", "root_values", "action_weights")}
+
+
+def assert_same_output(actual: Any, expected: Any) -> None:
+    """Equal bit for bit (NaN where the other has NaN), with the same dtypes and shapes."""
+    for name, expected_array in output_arrays(expected).items():
+        actual_array = output_arrays(actual)[name]
+        assert actual_array.dtype == expected_array.dtype, name
+        np.testing.assert_array_equal(actual_array, expected_array, err_msg=name, strict=True)
+    assert actual.num_simulations == expected.num_simulations
+
+
+class Pair:
+    """A native forest and a reference forest driven in lock step, each with its own copy of the
+    same model, so that their recurrent_fn calls are compared too."""
+
+    def __init__(self, native_module: Any, make_model: Callable[[], RandomModel], num_roots: int,
+                 **config: Any) -> None:
+        self.models = (make_model(), make_model())
+        self.native = make_forest(native_module, self.models[0], num_roots, **config)
+        self.reference = make_forest(reference, self.models[1], num_roots, **config)
+
+    def search(self) -> Any:
+        expected = self.reference.search(self.models[1])
+        actual = self.native.search(self.models[0])
+        assert_same_output(actual, expected)
+        assert self.models[0].calls == self.models[1].calls
+        assert self.native.num_nodes == self.reference.num_nodes
+        return actual
+
+    def select(self, temperature: float = 0.0) -> np.ndarray:
+        expected = self.reference.select(temperature)
+        actual = self.native.select(temperature)
+        np.testing.assert_array_equal(actual, expected, strict=True)
+        return actual
+
+    def advance(self, *args: Any) -> None:
+        self.reference.advance(*args)
+        self.native.advance(*args)
+
+    def reset(self, i: int, row: int) -> None:
+        """Resets root i of both forests to root position `row` of the models."""
+        for forest, model in zip((self.native, self.reference), self.models):
+            states, logits, values, legal = model.roots(row + 1)
+            forest.reset(i, states[row], logits[row], values[row], legal[row])

@@ -1,0 +1,111 @@
+"""veltra_search gives the reference forest's results bit for bit: visit counts, q_values, root
+values, action weights, moves, tree sizes and the recurrent_fn calls themselves, over whole games
+of searches, moves (both forms of advance, pending roots), resets and sampled selections."""
+
+from __future__ import annotations
+
+from typing import Any
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from search_models import Pair, RandomModel, assert_same_output, make_forest, reference
+
+vs = pytest.importorskip("veltra_search")
+
+
+def play_round(pair: Pair, data: Any) -> None:
+    """One search, one selection and one move per root, in a form that varies from round to
+    round: the selected move, or the least visited legal move (often never expanded, which leaves
+    a pending root); advance per root or for all; now and then a reset."""
+    output = pair.search()
+    moves = pair.select(data.draw(st.sampled_from([0.0, 0.5, 1.0, 3.0]), label="temperature"))
+    if data.draw(st.booleans(), label="least visited move"):
+        for i, state in enumerate(pair.native.root_states):
+            if moves[i] >= 0:
+                legal = pair.models[0].legal_actions(state)
+                moves[i] = min(legal, key=lambda a: (output.visit_counts[i, a], a))
+    if data.draw(st.booleans(), label="advance all at once"):
+        pair.advance(moves)
+    else:
+        for i, move in enumerate(moves.tolist()):
+            if move >= 0:
+                pair.advance(i, move)
+    if data.draw(st.booleans(), label="reset"):
+        pair.reset(-1, pair.native.num_roots)
+
+
+class TestGamesAgree:
+    @settings(max_examples=30, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+    @given(
+        num_actions=st.integers(1, 9),
+        num_roots=st.integers(1, 6),
+        num_simulations=st.sampled_from([0, 1, 7, 40]),
+        model_seed=st.integers(0, 2**32 - 1),
+        legal_fraction=st.sampled_from([0.3, 0.7, 1.0]),
+        terminal_fraction=st.sampled_from([0.0, 0.1, 0.4]),
+        discounts=st.sampled_from([(-1.0,), (0.97, 0.0), (1.0, -1.0, 0.5)]),
+        dirichlet=st.sampled_from([(0.3, 0.25), (2.5, 1.0), (0.03, 0.5), (1.0, 0.0)]),
+        pb_c_init=st.sampled_from([1.25, 0.0, 4.0]),
+        seed=st.sampled_from([0, 1, 2**64 - 1]),
+        boxed=st.booleans(),
+        data=st.data(),
+    )
+    def test_a_game_of_searches_matches_the_reference(
+        self, num_actions: int, num_roots: int, num_simulations: int, model_seed: int,
+        legal_fraction: float, terminal_fraction: float, discounts: tuple[float, ...],
+        dirichlet: tuple[float, float], pb_c_init: float, seed: int, boxed: bool, data: Any,
+    ) -> None:
+        def make_model() -> RandomModel:
+            return RandomModel(num_actions, model_seed, legal_fraction=legal_fraction,
+                               terminal_fraction=terminal_fraction, discounts=discounts,
+                               boxed=boxed)
+
+        pair = Pair(vs, make_model, num_roots, num_simulations=num_simulations,
+                    dirichlet_alpha=dirichlet[0], dirichlet_fraction=dirichlet[1],
+                    pb_c_init=pb_c_init, seed=seed)
+        for _ in range(3):
+            play_round(pair, data)
+        pair.search()
+
+    @pytest.mark.parametrize("output", ["float32", "list", "torch"])
+    def test_outputs_numpy_can_read_give_the_same_search(self, output: str) -> None:
+        pair = Pair(vs, lambda: RandomModel(6, 3, output=output), 4, num_simulations=60)
+        pair.search()
+        pair.advance(pair.select())
+        pair.search()
+
+    def test_a_large_batched_search_matches(self) -> None:
+        pair = Pair(vs, lambda: RandomModel(7, 11, terminal_fraction=0.02), 64,
+                    num_simulations=150, pb_c_base=50.0)
+        pair.search()
+        pair.advance(pair.select(1.0))
+        pair.search()
+
+
+@pytest.mark.parametrize("convert", [
+    lambda a: a.tolist(),
+    lambda a: a.astype(np.float32) if a.dtype == np.float64 else a,
+    lambda a: __import__("torch").from_numpy(a),
+], ids=["list", "float32", "torch"])
+def test_root_inputs_numpy_can_read_are_accepted(convert: Any) -> None:
+    states, logits, values, legal = RandomModel(5, 8).roots(3)
+    logits, values, legal = (convert(a) for a in (logits, values, legal))
+    native = vs.Forest(vs.SearchConfig(5, num_simulations=30), states, logits, values, legal)
+    expected = reference.Forest(reference.SearchConfig(5, num_simulations=30), states,
+                                np.asarray(logits, dtype=np.float64),
+                                np.asarray(values, dtype=np.float64), np.asarray(legal))
+    assert_same_output(native.search(RandomModel(5, 8)), expected.search(RandomModel(5, 8)))
+
+
+def test_a_forest_of_many_roots_gives_what_forests_of_one_root_give() -> None:
+    num_roots, config = 12, dict(num_simulations=80, dirichlet_fraction=0.0)
+    together = make_forest(vs, RandomModel(4, 5), num_roots, **config).search(RandomModel(4, 5))
+    states, logits, values, legal = RandomModel(4, 5).roots(num_roots)
+    for i in range(num_roots):
+        alone = vs.Forest(vs.SearchConfig(4, **config), [states[i]], logits[i:i + 1],
+                          values[i:i + 1], legal[i:i + 1]).search(RandomModel(4, 5))
+        for name in ("visit_counts", "q_values", "root_values", "action_weights"):
+            np.testing.assert_array_equal(getattr(alone, name)[0], getattr(together, name)[i])
