@@ -1,0 +1,444 @@
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "forest/evaluation.h"
+#include "forest/formulas.h"
+#include "forest/node_store.h"
+#include "forest/random.h"
+#include "forest/search_config.h"
+
+namespace veltra::forest {
+
+// Independent search trees, one per root, searched together: every simulation step descends once
+// in each tree, has all the positions those descents reached evaluated in one batch, then backs
+// up. States are not stored here: a caller keeps one per node id (Expansion::node, root_node)
+// and is told about every node it frees.
+//
+// Selection is PUCT with min-max normalised values; at the roots of a search, the priors are mixed
+// with Dirichlet noise drawn at its start. Each step either applies completely or not at all: an
+// evaluation that throws leaves the trees as the previous step left them.
+//
+// Not thread-safe; the caller serialises calls.
+class Forest {
+ public:
+  // One root per row of `roots`, each with N = 1 and V = v0 = its value.
+  Forest(const SearchConfig& config, const Evaluations& roots)
+      : config_(config),
+        num_actions_(static_cast<std::size_t>(config.num_actions)),
+        store_(num_actions_),
+        generator_(config.seed),
+        roots_(roots.rows(), kNoNode),
+        pending_actions_(roots.rows(), -1),
+        path_starts_(roots.rows() + 1),
+        outcomes_(roots.rows()),
+        noisy_priors_(config.dirichlet_fraction > 0.0 ? roots.rows() * num_actions_ : 0) {
+    for (std::size_t i = 0; i < roots.rows(); ++i) roots_[i] = create_root(roots, i);
+  }
+
+  const SearchConfig& config() const noexcept { return config_; }
+  std::size_t num_roots() const noexcept { return roots_.size(); }
+  std::size_t num_actions() const noexcept { return num_actions_; }
+  // Nodes of all trees; a pending root has none.
+  std::size_t num_nodes() const noexcept { return store_.live(); }
+  std::size_t node_capacity() const noexcept { return store_.capacity(); }
+
+  // The root node of tree i, or kNoNode while it is pending (advanced to a child that does not
+  // exist yet; the next search creates it).
+  NodeId root_node(std::size_t i) const { return roots_.at(i); }
+  bool is_pending(std::size_t i) const { return root_node(i) == kNoNode; }
+  const Node& node(NodeId id) const noexcept { return store_[id]; }
+  const float* priors(NodeId id) const noexcept { return store_.priors(id); }
+  NodeId child(NodeId parent, std::int32_t action) const noexcept {
+    return store_.child(parent, action);
+  }
+
+  // Why `action` cannot be played at root i, or an empty string if it can. -1 is the move of a
+  // root without legal action (a finished game), which stays as it is.
+  std::string move_error(std::size_t i, std::int64_t action) const {
+    const NodeId root = root_node(i);
+    const std::string where = "root " + std::to_string(i);
+    if (root == kNoNode) return where + " has not been evaluated yet; run search first";
+    const bool finished = !has_legal_action(root);
+    if (finished) {
+      if (action == -1) return {};
+      return "action " + std::to_string(action) + " is not legal at " + where +
+             ", which has no legal action (its move must be -1)";
+    }
+    if (action < 0 || action >= config_.num_actions) {
+      return "action " + std::to_string(action) + " is out of range [0, " +
+             std::to_string(config_.num_actions) + ") at " + where;
+    }
+    if (!is_legal(store_.priors(root)[action])) {
+      return "action " + std::to_string(action) + " is not legal at " + where;
+    }
+    return {};
+  }
+
+  // Makes the child of root i reached by `action` the new root with its statistics and subtree,
+  // calling release(id) for every node dropped. If that child was never created, the whole tree
+  // goes and the root is pending until the next search evaluates it.
+  template <typename Release>
+  void advance(std::size_t i, std::int64_t action, Release&& release) {
+    if (std::string error = move_error(i, action); !error.empty()) {
+      throw std::invalid_argument(error);
+    }
+    apply_move(i, action, release);
+  }
+
+  // advance for every root at once, action i for root i; all are checked before any is applied.
+  template <typename Release>
+  void advance_all(const std::int64_t* actions, Release&& release) {
+    for (std::size_t i = 0; i < num_roots(); ++i) {
+      if (std::string error = move_error(i, actions[i]); !error.empty()) {
+        throw std::invalid_argument(error);
+      }
+    }
+    for (std::size_t i = 0; i < num_roots(); ++i) apply_move(i, actions[i], release);
+  }
+
+  // Replaces tree i by a single root made from row `row` of `evaluation`, calling release(id) for
+  // every node dropped. Returns the new root's id.
+  template <typename Release>
+  NodeId reset(std::size_t i, const Evaluations& evaluation, std::size_t row, Release&& release) {
+    const NodeId old_root = root_node(i);
+    if (old_root != kNoNode) store_.free_tree(old_root, kNoNode, release);
+    roots_[i] = kNoNode;
+    roots_[i] = create_root(evaluation, row);
+    return roots_[i];
+  }
+
+  // Runs config().num_simulations simulations in every tree. `evaluate(expansions, evaluations)`
+  // must fill one row of `evaluations` (already sized) per expansion, or throw; a throw leaves
+  // every step before it applied. Pending roots are evaluated first, in one call of their own.
+  template <typename Evaluate>
+  void search(Evaluate&& evaluate) {
+    check_visit_capacity();
+    evaluate_pending_roots(evaluate);
+    draw_root_noise();
+    for (std::int32_t s = 0; s < config_.num_simulations; ++s) step(evaluate);
+  }
+
+  // Visits of each child of root i (0 for absent ones), num_actions entries.
+  void root_visit_counts(std::size_t i, std::int64_t* out) const {
+    for_each_root_action(
+        i, [&](std::size_t a, NodeId c) { out[a] = c == kNoNode ? 0 : node(c).visits; });
+  }
+
+  // r + gamma * V of each child of root i, NaN for absent ones.
+  void root_q_values(std::size_t i, double* out) const {
+    for_each_root_action(i, [&](std::size_t a, NodeId c) {
+      out[a] = c == kNoNode ? std::numeric_limits<double>::quiet_NaN()
+                            : edge_value(node(c).reward, node(c).discount, node(c).value);
+    });
+  }
+
+  // The move of every root: the most visited legal action (lowest on ties) for temperature 0,
+  // otherwise a legal action drawn with probability proportional to visits^(1/temperature).
+  // -1 for a root without legal action or a pending one.
+  void select(double temperature, std::int64_t* out) {
+    if (!(temperature >= 0.0)) throw std::invalid_argument("temperature must be >= 0");
+    std::vector<std::int32_t>& visits = child_visits_;
+    visits.resize(num_actions_);
+    for (std::size_t i = 0; i < num_roots(); ++i) {
+      out[i] = -1;
+      const NodeId root = roots_[i];
+      if (root == kNoNode || !has_legal_action(root)) continue;
+      for_each_root_action(
+          i, [&](std::size_t a, NodeId c) { visits[a] = c == kNoNode ? 0 : node(c).visits; });
+      out[i] = temperature == 0.0 ? most_visited(root, visits.data())
+                                  : sample_by_visits(root, visits.data(), temperature);
+    }
+  }
+
+ private:
+  enum class Outcome : std::uint8_t { kExpansion, kTerminal };
+
+  bool has_legal_action(NodeId id) const noexcept {
+    const float* p = store_.priors(id);
+    for (std::size_t a = 0; a < num_actions_; ++a) {
+      if (is_legal(p[a])) return true;
+    }
+    return false;
+  }
+
+  NodeId create_root(const Evaluations& evaluation, std::size_t row) {
+    const NodeId id = store_.allocate();
+    fill_node(id, evaluation, row, -1);
+    return id;
+  }
+
+  void fill_node(NodeId id, const Evaluations& evaluation, std::size_t row, std::int32_t action) {
+    Node& n = store_[id];
+    n.value = evaluation.values[row];
+    n.raw_value = evaluation.values[row];
+    n.reward = evaluation.rewards[row];
+    n.discount = evaluation.discounts[row];
+    n.visits = 1;
+    n.action = action;
+    n.first_child = kNoNode;
+    n.next_sibling = kNoNode;
+    const float* source = evaluation.priors.data() + row * num_actions_;
+    std::copy(source, source + num_actions_, store_.priors(id));
+  }
+
+  template <typename Release>
+  void apply_move(std::size_t i, std::int64_t action, Release& release) {
+    if (action < 0) return;  // a finished game stays as it is
+    const NodeId root = roots_[i];
+    const NodeId next = store_.child(root, static_cast<std::int32_t>(action));
+    store_.free_tree(root, next, release);
+    roots_[i] = next;
+    if (next == kNoNode) pending_actions_[i] = static_cast<std::int32_t>(action);
+  }
+
+  void check_visit_capacity() const {
+    for (const NodeId root : roots_) {
+      const std::int64_t visits = root == kNoNode ? 1 : node(root).visits;
+      if (visits + config_.num_simulations > std::numeric_limits<std::int32_t>::max()) {
+        throw std::overflow_error("a root would exceed 2^31 - 1 visits");
+      }
+    }
+  }
+
+  // Calls evaluate on expansions_ (whose nodes are reserved), giving the nodes back if it throws.
+  template <typename Evaluate>
+  void evaluate_expansions(Evaluate& evaluate) {
+    evaluations_.resize(expansions_.size(), num_actions_);
+    try {
+      evaluate(static_cast<const std::vector<Expansion>&>(expansions_), evaluations_);
+    } catch (...) {
+      for (auto e = expansions_.rbegin(); e != expansions_.rend(); ++e) store_.free(e->node);
+      throw;
+    }
+  }
+
+  template <typename Evaluate>
+  void evaluate_pending_roots(Evaluate& evaluate) {
+    expansions_.clear();
+    for (std::size_t i = 0; i < num_roots(); ++i) {
+      if (roots_[i] != kNoNode) continue;
+      expansions_.push_back(
+          {static_cast<std::int32_t>(i), kNoNode, pending_actions_[i], store_.allocate()});
+    }
+    if (expansions_.empty()) return;
+    evaluate_expansions(evaluate);
+    for (std::size_t k = 0; k < expansions_.size(); ++k) {
+      const Expansion& e = expansions_[k];
+      fill_node(e.node, evaluations_, k, e.action);
+      roots_[static_cast<std::size_t>(e.root)] = e.node;
+    }
+  }
+
+  void draw_root_noise() {
+    const double fraction = config_.dirichlet_fraction;
+    if (!(fraction > 0.0)) return;
+    for (std::size_t i = 0; i < num_roots(); ++i) {
+      const float* priors = store_.priors(roots_[i]);
+      double* noisy = noisy_priors_.data() + i * num_actions_;
+      double total = 0.0;
+      std::size_t num_legal = 0;
+      for (std::size_t a = 0; a < num_actions_; ++a) {
+        if (!is_legal(priors[a])) continue;
+        noisy[a] = generator_.gamma(config_.dirichlet_alpha);
+        total += noisy[a];
+        ++num_legal;
+      }
+      for (std::size_t a = 0; a < num_actions_; ++a) {
+        if (!is_legal(priors[a])) {
+          noisy[a] = static_cast<double>(kIllegal);
+          continue;
+        }
+        const double eta = total == 0.0 ? 1.0 / static_cast<double>(num_legal) : noisy[a] / total;
+        noisy[a] = ((1.0 - fraction) * static_cast<double>(priors[a])) + (fraction * eta);
+      }
+    }
+  }
+
+  template <typename Evaluate>
+  void step(Evaluate& evaluate) {
+    expansions_.clear();
+    path_.clear();
+    for (std::size_t i = 0; i < num_roots(); ++i) {
+      path_starts_[i] = path_.size();
+      outcomes_[i] = descend(i);
+    }
+    path_starts_[num_roots()] = path_.size();
+    if (!expansions_.empty()) evaluate_expansions(evaluate);
+
+    std::size_t k = 0;
+    for (std::size_t i = 0; i < num_roots(); ++i) {
+      const NodeId* path = path_.data() + path_starts_[i];
+      const std::size_t length = path_starts_[i + 1] - path_starts_[i];
+      if (outcomes_[i] == Outcome::kTerminal) {
+        back_up(path, length, kNoNode);
+        continue;
+      }
+      const Expansion& e = expansions_[k];
+      fill_node(e.node, evaluations_, k, e.action);
+      store_.link_child(e.parent, e.node);
+      back_up(path, length, e.node);
+      ++k;
+    }
+  }
+
+  // Walks down tree i from its root, recording the path, until a chosen action has no child yet
+  // (recorded as an expansion with a reserved node) or a node has no legal action.
+  Outcome descend(std::size_t i) {
+    NodeId id = roots_[i];
+    const bool noisy = config_.dirichlet_fraction > 0.0;
+    Choice choice =
+        noisy ? choose(id, noisy_priors_.data() + i * num_actions_) : choose(id, store_.priors(id));
+    for (;;) {
+      path_.push_back(id);
+      if (choice.action < 0) return Outcome::kTerminal;
+      if (choice.child == kNoNode) {
+        expansions_.push_back({static_cast<std::int32_t>(i), id, choice.action, store_.allocate()});
+        return Outcome::kExpansion;
+      }
+      id = choice.child;
+      choice = choose(id, store_.priors(id));
+    }
+  }
+
+  struct Choice {
+    std::int32_t action;  // -1 at a node without legal action
+    NodeId child;         // kNoNode if the chosen action has no child yet
+  };
+
+  // The legal action with the highest PUCT score at node `id`, lowest action on ties.
+  template <typename Prior>
+  Choice choose(NodeId id, const Prior* priors) const noexcept {
+    const Node& n = store_[id];
+    QRange range(n.value);
+    for (NodeId c = n.first_child; c != kNoNode; c = store_[c].next_sibling) {
+      const Node& child = store_[c];
+      range.include(edge_value(child.reward, child.discount, child.value));
+    }
+    const double scale = exploration_scale(
+        n.visits, exploration_rate(n.visits, config_.pb_c_init, config_.pb_c_base));
+    Choice best{-1, kNoNode};
+    double best_score = 0.0;
+    NodeId next_child = n.first_child;
+    for (std::size_t a = 0; a < num_actions_; ++a) {
+      NodeId c = kNoNode;
+      if (next_child != kNoNode && static_cast<std::size_t>(store_[next_child].action) == a) {
+        c = next_child;
+        next_child = store_[c].next_sibling;
+      }
+      const double prior = static_cast<double>(priors[a]);
+      if (!is_legal(prior)) continue;
+      double score;
+      if (c == kNoNode) {
+        score = puct_score(0.0, scale, prior, 0);
+      } else {
+        const Node& child = store_[c];
+        const double q = range.normalise(edge_value(child.reward, child.discount, child.value));
+        score = puct_score(q, scale, prior, child.visits);
+      }
+      if (best.action < 0 || score > best_score) {
+        best = {static_cast<std::int32_t>(a), c};
+        best_score = score;
+      }
+    }
+    return best;
+  }
+
+  // Backs a value up `path` (root first). With a new `leaf` below the path, G starts at the
+  // leaf's value and the leaf keeps its single visit; without one, the last node of the path is
+  // terminal and takes its own value as a visit too.
+  void back_up(const NodeId* path, std::size_t length, NodeId leaf) noexcept {
+    NodeId below = leaf;
+    std::size_t j = length;
+    double g;
+    if (leaf != kNoNode) {
+      g = store_[leaf].raw_value;
+    } else {
+      below = path[--j];
+      g = store_[below].raw_value;
+      visit(below, g);
+    }
+    while (j > 0) {
+      const Node& edge = store_[below];
+      g = edge_value(edge.reward, edge.discount, g);
+      below = path[--j];
+      visit(below, g);
+    }
+  }
+
+  void visit(NodeId id, double g) noexcept {
+    Node& n = store_[id];
+    n.value = mean_after_visit(n.value, n.visits, g);
+    n.visits += 1;
+  }
+
+  // Calls f(action, child or kNoNode) for every action of root i in increasing order.
+  template <typename F>
+  void for_each_root_action(std::size_t i, F&& f) const {
+    const NodeId root = root_node(i);
+    NodeId c = root == kNoNode ? kNoNode : node(root).first_child;
+    for (std::size_t a = 0; a < num_actions_; ++a) {
+      if (c != kNoNode && static_cast<std::size_t>(node(c).action) == a) {
+        f(a, c);
+        c = node(c).next_sibling;
+      } else {
+        f(a, kNoNode);
+      }
+    }
+  }
+
+  std::int64_t most_visited(NodeId root, const std::int32_t* visits) const noexcept {
+    const float* priors = store_.priors(root);
+    std::int64_t best = -1;
+    for (std::size_t a = 0; a < num_actions_; ++a) {
+      if (!is_legal(priors[a])) continue;
+      if (best < 0 || visits[a] > visits[best]) best = static_cast<std::int64_t>(a);
+    }
+    return best;
+  }
+
+  std::int64_t sample_by_visits(NodeId root, const std::int32_t* visits, double temperature) {
+    const float* priors = store_.priors(root);
+    const double exponent = 1.0 / temperature;
+    double total = 0.0;
+    for (std::size_t a = 0; a < num_actions_; ++a) {
+      if (is_legal(priors[a])) total += std::pow(static_cast<double>(visits[a]), exponent);
+    }
+    if (total == 0.0 || !std::isfinite(total)) return most_visited(root, visits);
+    const double u = generator_.uniform() * total;
+    double running = 0.0;
+    std::int64_t last_legal = -1;
+    for (std::size_t a = 0; a < num_actions_; ++a) {
+      if (!is_legal(priors[a])) continue;
+      running += std::pow(static_cast<double>(visits[a]), exponent);
+      if (running > u) return static_cast<std::int64_t>(a);
+      last_legal = static_cast<std::int64_t>(a);
+    }
+    return last_legal;
+  }
+
+  SearchConfig config_;
+  std::size_t num_actions_;
+  NodeStore store_;
+  Generator generator_;
+  std::vector<NodeId> roots_;
+  std::vector<std::int32_t> pending_actions_;  // the action a pending root is reached by
+
+  // Buffers of one step, kept to avoid allocating per step.
+  std::vector<NodeId> path_;              // the descent of every root, one after the other
+  std::vector<std::size_t> path_starts_;  // where root i's descent starts in path_, plus the end
+  std::vector<Outcome> outcomes_;         // how root i's descent ended
+  std::vector<Expansion> expansions_;
+  Evaluations evaluations_;
+  std::vector<double> noisy_priors_;  // root priors with noise during a search, roots x actions
+  std::vector<std::int32_t> child_visits_;
+};
+
+}  // namespace veltra::forest
