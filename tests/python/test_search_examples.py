@@ -1,0 +1,36 @@
+"""The veltra_search examples run as documented, at small sizes, and their reports add up."""
+
+from __future__ import annotations
+
+import re
+
+import pytest
+
+from test_examples import run_example
+
+pytest.importorskip("veltra_search")
+
+
+class TestConnectFour:
+    ARGS = ("--games", "6", "--simulations", "24", "--opponent-simulations", "6")
+
+    def test_every_game_ends_and_a_seed_reproduces_the_games(self) -> None:
+        runs = [run_example("connect_four.py", *self.ARGS, "--seed", seed)
+                for seed in ("5", "5", "6")]
+        wins = [int(w) for w in re.findall(r"won (\d+) of 6 games", runs[0])]
+        draws = int(re.findall(r"draws: (\d+)", runs[0])[0])
+        assert len(wins) == 2 and sum(wins) + draws == 6
+        boards = re.findall(r"\n((?:[.xo]{7}\n){6})", runs[0])
+        assert len(boards) == 4
+        without_time = [re.sub(r"[\d.]+ s: [\d,]+ simulations/s", "", run) for run in runs]
+        assert without_time[0] == without_time[1] != without_time[2]
+
+
+def test_model_self_play_reports_what_it_played() -> None:
+    output = run_example("model_self_play.py", "--games", "5", "--simulations", "12")
+    results = re.search(r"first player won (\d+), second player won (\d+), draws (\d+)", output)
+    assert results is not None and sum(map(int, results.groups())) == 5
+    positions = int(re.findall(r"(\d+) positions with visit distributions", output)[0])
+    simulations = int(re.findall(r"(\d+) simulations in", output)[0])
+    assert 7 * 5 <= positions <= 42 * 5  # a game lasts 7 to 42 moves
+    assert simulations == 12 * positions  # one search per move of a game still going on
