@@ -109,13 +109,18 @@ def _finite_rows(name: str, what: str, array: np.ndarray) -> None:
 
 
 def _legal_mask(name: str, value: Any, shape: Tuple[int, ...]) -> np.ndarray:
+    """Bools, or integers that are all 0 or 1."""
     if value is None:
         return np.ones(shape, dtype=bool)
     array = np.asarray(value)
-    if array.dtype != np.bool_:
+    if array.dtype != np.bool_ and not np.issubdtype(array.dtype, np.integer):
         raise TypeError(f"{name} must be an array of bools of shape {shape}, not {array.dtype}")
     if array.shape != shape:
         raise ValueError(f"{name} has shape {array.shape}; expected {shape}")
+    if array.dtype != np.bool_:
+        if ((array != 0) & (array != 1)).any():
+            raise ValueError(f"{name} holds values other than 0 and 1")
+        array = array != 0
     return array
 
 

@@ -51,7 +51,11 @@ class RandomModel:
         self.legal[np.arange(TABLE_ROWS), rng.integers(0, num_actions, TABLE_ROWS)] = True
         self.legal[rng.random(TABLE_ROWS) < terminal_fraction] = False
         self.logits = rng.normal(0.0, 2.0, shape)
-        self.logits[~self.legal & (rng.random(shape) < 0.3)] = -np.inf
+        # -inf logits: often where illegal, now and then where legal (a legal move of prior 0),
+        # but never on all the legal moves of a row.
+        self.logits[(rng.random(shape) < np.where(self.legal, 0.1, 0.3))] = -np.inf
+        all_legal_infinite = (self.legal & (self.logits > -np.inf)).sum(axis=1) == 0
+        self.logits[all_legal_infinite] = np.where(self.legal[all_legal_infinite], 0.0, -np.inf)
         self.values = rng.uniform(-1.0, 1.0, TABLE_ROWS)
         self.rewards = rng.uniform(-0.5, 0.5, TABLE_ROWS)
         self.discounts = rng.choice(np.array(discounts), TABLE_ROWS)
