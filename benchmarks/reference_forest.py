@@ -172,6 +172,9 @@ class SearchConfig:
             raise ValueError(f"num_actions must be at least 1, got {self.num_actions}")
         if self.num_simulations < 0:
             raise ValueError(f"num_simulations must be >= 0, got {self.num_simulations}")
+        for name in ("num_actions", "num_simulations"):
+            if getattr(self, name) >= 2**31:
+                raise ValueError(f"{name} must be below 2**31, got {getattr(self, name)}")
         if not math.isfinite(self.pb_c_init):
             raise ValueError(f"pb_c_init must be finite, got {self.pb_c_init}")
         if not (math.isfinite(self.pb_c_base) and self.pb_c_base > 0):
@@ -188,6 +191,10 @@ class SearchConfig:
             raise ValueError(f"seed must be in [0, 2**64), got {self.seed}")
 
 
+    def __reduce_ex__(self, protocol: Any) -> Any:
+        raise TypeError("cannot pickle a SearchConfig")
+
+
 @dataclass(frozen=True)
 class SearchOutput:
     visit_counts: np.ndarray
@@ -195,6 +202,9 @@ class SearchOutput:
     root_values: np.ndarray
     action_weights: np.ndarray
     num_simulations: int
+
+    def __reduce_ex__(self, protocol: Any) -> Any:
+        raise TypeError("cannot pickle a SearchOutput")
 
 
 # ----------------------------------------------------------------------------------------------
