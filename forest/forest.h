@@ -60,24 +60,18 @@ class Forest {
     return store_.child(parent, action);
   }
 
-  // Why `action` cannot be played at root i, or an empty string if it can. -1 is the move of a
-  // root without legal action (a finished game), which stays as it is.
-  std::string move_error(std::size_t i, std::int64_t action) const {
+  // Why `action` cannot be played at root i, or an empty string if it can. With `all_roots` (a
+  // move for every root at once), -1 is the move of a root without legal action (a finished
+  // game), which stays as it is, and the only move such a root accepts.
+  std::string move_error(std::size_t i, std::int64_t action, bool all_roots = false) const {
     const NodeId root = root_node(i);
     const std::string where = "root " + std::to_string(i);
     if (root == kNoNode) return where + " has not been evaluated yet; run search first";
-    const bool finished = !has_legal_action(root);
-    if (finished) {
-      if (action == -1) return {};
-      return "action " + std::to_string(action) + " is not legal at " + where +
-             ", which has no legal action (its move must be -1)";
+    if (all_roots && !has_legal_action(root)) {
+      return action == -1 ? std::string() : where + " has no legal action; its action must be -1";
     }
-    if (action < 0 || action >= config_.num_actions) {
-      return "action " + std::to_string(action) + " is out of range [0, " +
-             std::to_string(config_.num_actions) + ") at " + where;
-    }
-    if (!is_legal(store_.priors(root)[action])) {
-      return "action " + std::to_string(action) + " is not legal at " + where;
+    if (action < 0 || action >= config_.num_actions || !is_legal(store_.priors(root)[action])) {
+      return "action " + std::to_string(action) + " is not a legal action of " + where;
     }
     return {};
   }
@@ -97,7 +91,7 @@ class Forest {
   template <typename Release>
   void advance_all(const std::int64_t* actions, Release&& release) {
     for (std::size_t i = 0; i < num_roots(); ++i) {
-      if (std::string error = move_error(i, actions[i]); !error.empty()) {
+      if (std::string error = move_error(i, actions[i], true); !error.empty()) {
         throw std::invalid_argument(error);
       }
     }

@@ -1,0 +1,157 @@
+#pragma once
+
+// Reading the numbers veltra_search is given: scalars and arrays from anything NumPy can read
+// (arrays, lists, CPU tensors), with TypeError for what is not numbers of the right kind and
+// ValueError for the wrong shape or non-finite values, each message naming the argument.
+// Exceptions raised by the objects themselves while being read (KeyboardInterrupt from an
+// __array__, say) propagate unchanged.
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace veltra::bindings {
+
+namespace py = pybind11;
+
+using Shape = std::vector<py::ssize_t>;
+
+inline std::string type_name(py::handle value) { return Py_TYPE(value.ptr())->tp_name; }
+
+// A shape as Python prints a tuple: (), (3,), (3, 7).
+inline std::string shape_text(const py::ssize_t* dims, std::size_t ndim) {
+  std::string text = "(";
+  for (std::size_t d = 0; d < ndim; ++d) {
+    if (d > 0) text += ", ";
+    text += std::to_string(dims[d]);
+  }
+  return text + (ndim == 1 ? ",)" : ")");
+}
+inline std::string shape_text(const Shape& shape) { return shape_text(shape.data(), shape.size()); }
+
+// How Python prints a float64 that is not finite.
+inline std::string non_finite_text(double value) {
+  if (std::isnan(value)) return "nan";
+  return value > 0 ? "inf" : "-inf";
+}
+
+// np.asarray(value, dtype) (dtype nullptr: NumPy's choice); conversion failures become TypeError.
+inline py::array as_array(py::handle value, PyObject* dtype, int flags, const std::string& name,
+                          const std::string& wanted) {
+  auto& api = py::detail::npy_api::get();
+  PyObject* array = api.PyArray_FromAny_(
+      value.ptr(), dtype, 0, 0, py::detail::npy_api::NPY_ARRAY_ENSUREARRAY_ | flags, nullptr);
+  if (array == nullptr) {
+    py::error_already_set error;
+    if (error.matches(PyExc_TypeError) || error.matches(PyExc_ValueError)) {
+      throw py::type_error(name + " must be " + wanted + ": " +
+                           py::str(error.value()).cast<std::string>());
+    }
+    throw error;
+  }
+  return py::reinterpret_steal<py::array>(array);
+}
+
+inline void check_shape(const py::array& array, const std::string& name, const Shape& shape) {
+  const auto ndim = static_cast<std::size_t>(array.ndim());
+  bool same = ndim == shape.size();
+  for (std::size_t d = 0; same && d < ndim; ++d) same = array.shape()[d] == shape[d];
+  if (!same) {
+    throw py::value_error(name + " has shape " + shape_text(array.shape(), ndim) + "; expected " +
+                          shape_text(shape));
+  }
+}
+
+// A C-contiguous float64 array of exactly `shape`.
+inline py::array_t<double> read_floats(py::handle value, const std::string& name,
+                                       const Shape& shape) {
+  constexpr int kFlags = py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_ |
+                         py::detail::npy_api::NPY_ARRAY_ALIGNED_ |
+                         py::detail::npy_api::NPY_ARRAY_FORCECAST_;
+  py::array array = as_array(value, py::dtype::of<double>().release().ptr(), kFlags, name,
+                             "an array of floats of shape " + shape_text(shape));
+  check_shape(array, name, shape);
+  return py::reinterpret_steal<py::array_t<double>>(array.release());
+}
+
+// "<name> row <r> is nan; <what> must be finite" for the first non-finite entry of a 1-D array.
+inline void check_finite(const py::array_t<double>& array, const std::string& name,
+                         const std::string& what) {
+  const double* data = array.data();
+  for (py::ssize_t row = 0; row < array.size(); ++row) {
+    if (!std::isfinite(data[row])) {
+      throw py::value_error(name + " row " + std::to_string(row) + " is " +
+                            non_finite_text(data[row]) + "; " + what + " must be finite");
+    }
+  }
+}
+
+// An array of integers (any integer dtype, not bool or float) as C-contiguous int64.
+inline py::array_t<std::int64_t> read_ints(py::handle value, const std::string& name,
+                                           const Shape& shape) {
+  py::array array = as_array(value, nullptr, 0, name, "an array of ints");
+  const char kind = array.dtype().kind();
+  if (kind != 'i' && kind != 'u') {
+    throw py::type_error(name + " must be an array of ints, not " +
+                         py::str(array.dtype()).cast<std::string>());
+  }
+  check_shape(array, name, shape);
+  return py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(array);
+}
+
+// A legal mask: bools, or integers that are all 0 or 1, as a C-contiguous bool array.
+inline py::array_t<bool> read_mask(py::handle value, const std::string& name, const Shape& shape) {
+  py::array array = as_array(value, nullptr, 0, name, "an array of bools");
+  const char kind = array.dtype().kind();
+  if (kind != 'b' && kind != 'i' && kind != 'u') {
+    throw py::type_error(name + " must be an array of bools of shape " + shape_text(shape) +
+                         ", not " + py::str(array.dtype()).cast<std::string>());
+  }
+  check_shape(array, name, shape);
+  if (kind != 'b') {
+    const auto ints = read_ints(array, name, shape);
+    const std::int64_t* data = ints.data();
+    for (py::ssize_t k = 0; k < ints.size(); ++k) {
+      if (data[k] != 0 && data[k] != 1) {
+        throw py::value_error(name + " holds " + std::to_string(data[k]) +
+                              "; a legal mask holds bools or 0 and 1");
+      }
+    }
+  }
+  return py::array_t<bool, py::array::c_style | py::array::forcecast>::ensure(array);
+}
+
+// An int argument: anything with __index__ except bool.
+inline std::int64_t read_int(py::handle value, const std::string& name) {
+  if (PyBool_Check(value.ptr()) == 0) {
+    PyObject* index = PyNumber_Index(value.ptr());
+    if (index != nullptr) {
+      int overflow = 0;
+      const long long result = PyLong_AsLongLongAndOverflow(index, &overflow);
+      Py_DECREF(index);
+      if (overflow != 0) throw py::value_error(name + " is out of range");
+      return result;
+    }
+    py::error_already_set error;
+    if (!error.matches(PyExc_TypeError)) throw error;
+  }
+  throw py::type_error(name + " must be an int, not " + type_name(value));
+}
+
+// A float argument: a Python or NumPy number (anything with __float__ or __index__), not a str.
+inline double read_real(py::handle value, const std::string& name) {
+  if (PyUnicode_Check(value.ptr()) == 0 && PyBytes_Check(value.ptr()) == 0) {
+    const double result = PyFloat_AsDouble(value.ptr());
+    if (result != -1.0 || PyErr_Occurred() == nullptr) return result;
+    py::error_already_set error;
+    if (!error.matches(PyExc_TypeError)) throw error;
+  }
+  throw py::type_error(name + " must be a float, not " + type_name(value));
+}
+
+}  // namespace veltra::bindings

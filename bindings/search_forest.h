@@ -1,0 +1,380 @@
+#pragma once
+
+// The Python side of a native forest: the state object of every node, kept by node id, and the
+// translation of Python arguments and recurrent_fn results into validated evaluations.
+//
+// States are strong references, read and written only with the GIL held. They live apart from
+// the node store, which searches change without the GIL, so the garbage collector (which may
+// traverse this object from another thread while a search runs) reads only what it may.
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "bindings/search_arrays.h"
+#include "forest/evaluation.h"
+#include "forest/forest.h"
+#include "forest/formulas.h"
+#include "forest/search_config.h"
+
+namespace veltra::bindings {
+
+using forest::Evaluations;
+using forest::Expansion;
+using forest::NodeId;
+
+// Where a batch of positions comes from, for error messages: "recurrent_fn output 'values' ...",
+// or the argument names of Forest() and reset().
+struct Source {
+  std::string prefix;  // prepended to the output name
+  std::string suffix;  // appended to it
+
+  std::string name(const char* output) const { return prefix + output + suffix; }
+};
+
+inline const Source kRecurrentOutput{"recurrent_fn output '", "'"};
+inline const Source kArgument{"", ""};
+
+// The numbers of a batch of `rows` positions, read and checked in full before anything uses them.
+// Shapes are checked in the order rewards, discounts, values, prior_logits, legal; then the
+// values are checked for finiteness in the same order and the logits row by row.
+class BatchReader {
+ public:
+  explicit BatchReader(std::size_t num_actions) : all_legal_(num_actions, 1) {}
+
+  // rewards and discounts may be null handles (roots have no incoming edge): zeros then.
+  void read(const Source& source, std::size_t rows, py::handle rewards, py::handle discounts,
+            py::handle values, py::handle prior_logits, py::handle legal,
+            const Shape& row_shape_of_logits, Evaluations& out) {
+    const std::size_t num_actions = all_legal_.size();
+    const auto count = static_cast<py::ssize_t>(rows);
+    const Shape column{count};
+    std::optional<py::array_t<double>> reward_array;
+    std::optional<py::array_t<double>> discount_array;
+    if (rewards) reward_array = read_floats(rewards, source.name("rewards"), column);
+    if (discounts) discount_array = read_floats(discounts, source.name("discounts"), column);
+    const auto value_array = read_floats(values, source.name("values"), column);
+    const auto logits = read_floats(prior_logits, source.name("prior_logits"), row_shape_of_logits);
+    std::optional<py::array_t<bool>> mask;
+    if (!legal.is_none()) mask = read_mask(legal, source.name("legal"), row_shape_of_logits);
+    if (reward_array) check_finite(*reward_array, source.name("rewards"), "rewards");
+    if (discount_array) check_finite(*discount_array, source.name("discounts"), "discounts");
+    check_finite(value_array, source.name("values"), "values");
+
+    out.resize(rows, num_actions);
+    for (std::size_t k = 0; k < rows; ++k) {
+      const double* row_logits = logits.data() + k * num_actions;
+      const forest::LogitCheck check =
+          mask ? forest::encode_priors(row_logits, mask->data() + k * num_actions, num_actions,
+                                       out.priors.data() + k * num_actions,
+                                       out.softmax_scratch.data())
+               : forest::encode_priors(row_logits, all_legal_.data(), num_actions,
+                                       out.priors.data() + k * num_actions,
+                                       out.softmax_scratch.data());
+      if (check.fault == forest::LogitFault::kNoFiniteLegal) {
+        throw py::value_error(source.name("prior_logits") + " row " + std::to_string(k) +
+                              " has no finite logit among its legal actions");
+      }
+      if (check.fault != forest::LogitFault::kNone) {
+        throw py::value_error(source.name("prior_logits") + " row " + std::to_string(k) +
+                              " holds nan or +inf; logits must be finite or -inf");
+      }
+    }
+    std::copy(value_array.data(), value_array.data() + rows, out.values.begin());
+    if (reward_array) {
+      std::copy(reward_array->data(), reward_array->data() + rows, out.rewards.begin());
+    } else {
+      std::fill(out.rewards.begin(), out.rewards.end(), 0.0);
+    }
+    if (discount_array) {
+      std::copy(discount_array->data(), discount_array->data() + rows, out.discounts.begin());
+    } else {
+      std::fill(out.discounts.begin(), out.discounts.end(), 0.0);
+    }
+  }
+
+ private:
+  std::vector<std::uint8_t> all_legal_;
+};
+
+// The states of a list or tuple of exactly `count` objects, borrowed from it.
+inline py::sequence read_states(py::handle states, const std::string& name, std::size_t count) {
+  if (!PyList_Check(states.ptr()) && !PyTuple_Check(states.ptr())) {
+    throw py::type_error(name + " must be a list, not " + type_name(states));
+  }
+  const auto length = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(states.ptr()));
+  if (length != count) {
+    throw py::value_error(name + " has length " + std::to_string(length) + "; expected " +
+                          std::to_string(count));
+  }
+  return py::reinterpret_borrow<py::sequence>(states);
+}
+
+// References taken out of a forest's slots by an operation, dropped when this goes (once the
+// operation is complete and the forest idle again), so that a finaliser they run sees a
+// consistent forest. Called with a node id, it takes that node's state: the release function
+// of the native forest's advance and reset.
+class ReleasedStates {
+ public:
+  explicit ReleasedStates(std::vector<PyObject*>& slots) : slots_(slots) {}
+  ReleasedStates(const ReleasedStates&) = delete;
+  ReleasedStates& operator=(const ReleasedStates&) = delete;
+  ~ReleasedStates() {
+    for (PyObject* state : taken_) Py_XDECREF(state);
+  }
+
+  void take(PyObject*& slot) { taken_.push_back(std::exchange(slot, nullptr)); }
+  void operator()(NodeId id) { take(slots_[static_cast<std::size_t>(id)]); }
+
+ private:
+  std::vector<PyObject*>& slots_;
+  std::vector<PyObject*> taken_;
+};
+
+class PyForest {
+ public:
+  // Raises RuntimeError while the forest is searching (from another thread, or from inside its
+  // own recurrent_fn); while held, every other call raises instead of seeing a tree mid-change.
+  class Busy {
+   public:
+    explicit Busy(PyForest& forest) : forest_(forest) {
+      if (forest_.busy_.exchange(true)) throw_busy();
+    }
+    ~Busy() { forest_.busy_.store(false); }
+    Busy(const Busy&) = delete;
+    Busy& operator=(const Busy&) = delete;
+
+   private:
+    PyForest& forest_;
+  };
+
+  PyForest(const forest::SearchConfig& config, py::handle states, py::handle prior_logits,
+           py::handle values, py::handle legal)
+      : reader_(static_cast<std::size_t>(config.num_actions)),
+        native_(config, read_roots(config, states, prior_logits, values, legal)) {
+    pending_states_.assign(native_.num_roots(), nullptr);
+    const auto sequence = py::reinterpret_borrow<py::sequence>(states);
+    for (std::size_t i = 0; i < native_.num_roots(); ++i) {
+      hold(native_.root_node(i), PySequence_Fast_GET_ITEM(sequence.ptr(), i));
+    }
+  }
+
+  ~PyForest() { clear_states(); }
+  PyForest(const PyForest&) = delete;
+  PyForest& operator=(const PyForest&) = delete;
+
+  void check_idle() const {
+    if (busy_.load()) throw_busy();
+  }
+
+  const forest::Forest& native() const { return native_; }
+  std::size_t num_roots() const noexcept { return native_.num_roots(); }
+
+  // Root i from a Python index (negative counts from the end).
+  std::size_t root_index(py::handle index) const {
+    const std::int64_t i = read_int(index, "i");
+    const auto count = static_cast<std::int64_t>(num_roots());
+    if (i < -count || i >= count) {
+      throw py::index_error("root index " + std::to_string(i) + " is out of range for " +
+                            std::to_string(count) + " roots");
+    }
+    return static_cast<std::size_t>(i < 0 ? i + count : i);
+  }
+
+  py::list root_states() const {
+    check_idle();
+    py::list result(num_roots());
+    for (std::size_t i = 0; i < num_roots(); ++i) {
+      const NodeId root = native_.root_node(i);
+      PyObject* state = root == forest::kNoNode ? nullptr : state_of(root);
+      PyList_SET_ITEM(result.ptr(), static_cast<py::ssize_t>(i), new_reference(state));
+    }
+    return result;
+  }
+
+  // Runs a search; the GIL is released except while recurrent_fn runs and its results are read.
+  void search(py::handle recurrent_fn) {
+    std::vector<py::object> retired;  // pending roots' parent states, dropped once idle again
+    Busy busy(*this);
+    if (PyCallable_Check(recurrent_fn.ptr()) == 0) {
+      throw py::type_error("recurrent_fn must be callable, not " + type_name(recurrent_fn));
+    }
+    py::gil_scoped_release no_gil;
+    native_.search([&](const std::vector<Expansion>& expansions, Evaluations& out) {
+      py::gil_scoped_acquire gil;
+      evaluate(recurrent_fn, expansions, out, retired);
+    });
+  }
+
+  void select(double temperature, std::int64_t* moves) {
+    check_idle();
+    native_.select(temperature, moves);
+  }
+
+  void advance(std::size_t i, std::int64_t action) {
+    ReleasedStates released(states_);
+    {
+      Busy busy(*this);
+      py::object parent = borrow_state(native_.root_node(i));
+      native_.advance(i, action, released);
+      if (native_.is_pending(i)) pending_states_[i] = parent.release().ptr();
+    }
+  }
+
+  void advance_all(py::handle actions) {
+    const auto moves = read_ints(actions, "actions", {static_cast<py::ssize_t>(num_roots())});
+    ReleasedStates released(states_);
+    {
+      Busy busy(*this);
+      std::vector<py::object> parents(num_roots());
+      for (std::size_t i = 0; i < num_roots(); ++i) parents[i] = borrow_state(native_.root_node(i));
+      native_.advance_all(moves.data(), released);
+      for (std::size_t i = 0; i < num_roots(); ++i) {
+        if (native_.is_pending(i) && pending_states_[i] == nullptr) {
+          pending_states_[i] = parents[i].release().ptr();
+        }
+      }
+    }
+  }
+
+  void reset(std::size_t i, py::handle state, py::handle prior_logits, py::handle value,
+             py::handle legal) {
+    check_idle();
+    const auto num_actions = static_cast<py::ssize_t>(native_.num_actions());
+    auto value_array = read_floats(value, "value", {});
+    auto logits = read_floats(prior_logits, "prior_logits", {num_actions});
+    py::object mask = py::none();
+    if (!legal.is_none())
+      mask = read_mask(legal, "legal", {num_actions}).reshape(Shape{1, num_actions});
+    Evaluations row;
+    reader_.read(kArgument, 1, py::handle(), py::handle(), value_array.reshape(Shape{1}),
+                 logits.reshape(Shape{1, num_actions}), mask, {1, num_actions}, row);
+    ReleasedStates released(states_);
+    {
+      Busy busy(*this);
+      released.take(pending_states_[i]);
+      const NodeId root = native_.reset(i, row, 0, released);
+      hold(root, state.ptr());
+    }
+  }
+
+  // Garbage collector support: every object this forest holds.
+  int traverse(visitproc visit, void* arg) const {
+    for (PyObject* state : states_) Py_VISIT(state);
+    for (PyObject* state : pending_states_) Py_VISIT(state);
+    return 0;
+  }
+
+  // Drops every state (the trees stay); what remains answers None for them.
+  void clear_states() {
+    std::vector<PyObject*> dropped;
+    dropped.swap(states_);
+    for (PyObject*& state : pending_states_) dropped.push_back(std::exchange(state, nullptr));
+    for (PyObject* state : dropped) Py_XDECREF(state);
+  }
+
+ private:
+  [[noreturn]] static void throw_busy() {
+    throw std::runtime_error("Forest is busy: it is searching");
+  }
+
+  static PyObject* new_reference(PyObject* object) {
+    PyObject* result = object == nullptr ? Py_None : object;
+    Py_INCREF(result);
+    return result;
+  }
+
+  Evaluations read_roots(const forest::SearchConfig& config, py::handle states,
+                         py::handle prior_logits, py::handle values, py::handle legal) {
+    if (!PyList_Check(states.ptr()) && !PyTuple_Check(states.ptr())) {
+      throw py::type_error("states must be a list, not " + type_name(states));
+    }
+    const auto count = PySequence_Fast_GET_SIZE(states.ptr());
+    if (count == 0) throw py::value_error("states must hold at least one root state");
+    Evaluations roots;
+    reader_.read(kArgument, static_cast<std::size_t>(count), py::handle(), py::handle(), values,
+                 prior_logits, legal, {count, config.num_actions}, roots);
+    return roots;
+  }
+
+  PyObject* state_of(NodeId id) const {
+    const auto slot = static_cast<std::size_t>(id);
+    return slot < states_.size() ? states_[slot] : nullptr;
+  }
+
+  py::object borrow_state(NodeId id) const {
+    if (id == forest::kNoNode) return py::none();
+    return py::reinterpret_steal<py::object>(new_reference(state_of(id)));
+  }
+
+  // Makes room for the states of nodes up to the store's capacity (at least `id`).
+  void reserve_states(NodeId id) {
+    const std::size_t size = std::max(native_.node_capacity(), static_cast<std::size_t>(id) + 1);
+    if (states_.size() < size) states_.resize(size, nullptr);
+  }
+
+  // Stores a new reference to `state` as node id's state.
+  void hold(NodeId id, PyObject* state) {
+    reserve_states(id);
+    Py_INCREF(state);
+    states_[static_cast<std::size_t>(id)] = state;
+  }
+
+  // One recurrent_fn call for a batch of expansions: its results are read in full, and only then
+  // are the new nodes' states stored.
+  void evaluate(py::handle recurrent_fn, const std::vector<Expansion>& expansions, Evaluations& out,
+                std::vector<py::object>& retired) {
+    const std::size_t count = expansions.size();
+    py::list parents(count);
+    py::array_t<std::int64_t> actions(static_cast<py::ssize_t>(count));
+    std::int64_t* action_data = actions.mutable_data();
+    for (std::size_t k = 0; k < count; ++k) {
+      const Expansion& e = expansions[k];
+      PyObject* parent = e.parent == forest::kNoNode
+                             ? pending_states_[static_cast<std::size_t>(e.root)]
+                             : state_of(e.parent);
+      PyList_SET_ITEM(parents.ptr(), static_cast<py::ssize_t>(k), new_reference(parent));
+      action_data[k] = e.action;
+    }
+    const py::object result = py::reinterpret_borrow<py::object>(recurrent_fn)(parents, actions);
+    if (!PyTuple_Check(result.ptr()) || PyTuple_GET_SIZE(result.ptr()) != 6) {
+      throw py::type_error(
+          "recurrent_fn must return a tuple (next_states, rewards, discounts, prior_logits, "
+          "values, legal)");
+    }
+    const auto output = [&](py::ssize_t k) {
+      return py::handle(PyTuple_GET_ITEM(result.ptr(), k));
+    };
+    const py::sequence next_states =
+        read_states(output(0), kRecurrentOutput.name("next_states"), count);
+    reader_.read(kRecurrentOutput, count, output(1), output(2), output(4), output(3), output(5),
+                 {static_cast<py::ssize_t>(count), static_cast<py::ssize_t>(native_.num_actions())},
+                 out);
+
+    reserve_states(expansions.back().node);
+    for (std::size_t k = 0; k < count; ++k) {
+      const Expansion& e = expansions[k];
+      hold(e.node, PySequence_Fast_GET_ITEM(next_states.ptr(), static_cast<py::ssize_t>(k)));
+      if (e.parent == forest::kNoNode) {
+        PyObject*& pending = pending_states_[static_cast<std::size_t>(e.root)];
+        retired.push_back(py::reinterpret_steal<py::object>(std::exchange(pending, nullptr)));
+      }
+    }
+  }
+
+  BatchReader reader_;
+  forest::Forest native_;
+  std::vector<PyObject*> states_;          // by node id; nullptr for an unused id
+  std::vector<PyObject*> pending_states_;  // by root: the parent state of a pending root
+  std::atomic<bool> busy_{false};
+};
+
+}  // namespace veltra::bindings

@@ -1,0 +1,311 @@
+// The veltra_search Python module: batched, model-guided search over many roots at once. The
+// trees are native (forest/); this file registers the records and the Forest class.
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <string>
+#include <type_traits>
+
+#include "bindings/search_arrays.h"
+#include "bindings/search_forest.h"
+#include "forest/search_config.h"
+
+namespace py = pybind11;
+
+namespace {
+
+using veltra::bindings::PyForest;
+using veltra::bindings::read_floats;
+using veltra::bindings::read_int;
+using veltra::bindings::read_real;
+using veltra::bindings::type_name;
+using veltra::forest::SearchConfig;
+
+// The four result arrays of a search and the simulations it ran per root.
+struct SearchOutput {
+  py::array_t<std::int64_t> visit_counts;
+  py::array_t<double> q_values;
+  py::array_t<double> root_values;
+  py::array_t<double> action_weights;
+  std::int32_t num_simulations;
+};
+
+std::int32_t read_count(py::handle value, const char* name, std::int64_t minimum) {
+  const std::int64_t count = read_int(value, name);
+  if (count < minimum) {
+    throw py::value_error(std::string(name) +
+                          (minimum == 1 ? " must be at least 1" : " must be >= 0") + ", got " +
+                          std::to_string(count));
+  }
+  if (count > std::numeric_limits<std::int32_t>::max()) {
+    throw py::value_error(std::string(name) + " must be below 2**31, got " + std::to_string(count));
+  }
+  return static_cast<std::int32_t>(count);
+}
+
+std::uint64_t read_seed(py::handle value) {
+  if (PyBool_Check(value.ptr()) != 0) throw py::type_error("seed must be an int, not bool");
+  py::int_ seed;
+  try {
+    seed = py::reinterpret_steal<py::int_>(PyNumber_Index(value.ptr()));
+    if (!seed) throw py::error_already_set();
+  } catch (py::error_already_set& error) {
+    if (!error.matches(PyExc_TypeError)) throw;
+    throw py::type_error("seed must be an int, not " + type_name(value));
+  }
+  const unsigned long long result = PyLong_AsUnsignedLongLong(seed.ptr());
+  if (result == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
+    PyErr_Clear();
+    throw py::value_error("seed must be in [0, 2**64), got " + py::str(seed).cast<std::string>());
+  }
+  return result;
+}
+
+SearchConfig make_config(py::handle num_actions, py::handle num_simulations, py::handle pb_c_init,
+                         py::handle pb_c_base, py::handle dirichlet_alpha,
+                         py::handle dirichlet_fraction, py::handle seed) {
+  SearchConfig config;
+  config.num_actions = read_count(num_actions, "num_actions", 1);
+  config.num_simulations = read_count(num_simulations, "num_simulations", 0);
+  config.seed = read_seed(seed);
+  config.pb_c_init = read_real(pb_c_init, "pb_c_init");
+  config.pb_c_base = read_real(pb_c_base, "pb_c_base");
+  config.dirichlet_alpha = read_real(dirichlet_alpha, "dirichlet_alpha");
+  config.dirichlet_fraction = read_real(dirichlet_fraction, "dirichlet_fraction");
+  const auto got = [](double x) { return ", got " + py::str(py::float_(x)).cast<std::string>(); };
+  if (!std::isfinite(config.pb_c_init)) {
+    throw py::value_error("pb_c_init must be finite" + got(config.pb_c_init));
+  }
+  if (!(std::isfinite(config.pb_c_base) && config.pb_c_base > 0.0)) {
+    throw py::value_error("pb_c_base must be positive and finite" + got(config.pb_c_base));
+  }
+  if (!(std::isfinite(config.dirichlet_alpha) && config.dirichlet_alpha > 0.0)) {
+    throw py::value_error("dirichlet_alpha must be positive and finite" +
+                          got(config.dirichlet_alpha));
+  }
+  if (!(config.dirichlet_fraction >= 0.0 && config.dirichlet_fraction <= 1.0)) {
+    throw py::value_error("dirichlet_fraction must be in [0, 1]" + got(config.dirichlet_fraction));
+  }
+  return config;
+}
+
+// `self` as a T, or TypeError for an object made by __new__ whose __init__ never ran.
+template <typename T>
+T& initialised(py::handle self) {
+  if (!py::detail::is_holder_constructed(self.ptr())) {
+    throw py::type_error(type_name(self) +
+                         " object is not initialised: its __init__ was not called");
+  }
+  return py::cast<T&>(self);
+}
+
+// Objects of this module describe live searches; copying them through pickle would silently
+// give something else, so every protocol refuses.
+template <typename Class>
+void refuse_pickling(Class& cls, const char* name) {
+  cls.def("__reduce_ex__", [name](py::handle, py::handle) -> py::object {
+    throw py::type_error(std::string("cannot pickle a ") + name);
+  });
+  cls.def("__reduce__", [name](py::handle) -> py::object {
+    throw py::type_error(std::string("cannot pickle a ") + name);
+  });
+}
+
+// A read-only attribute of a record, refusing uninitialised objects.
+template <typename T, typename Class, typename Field>
+void field(Class& cls, const char* name, Field T::*member) {
+  cls.def_property_readonly(name, [member](py::handle self) -> py::object {
+    const Field& value = initialised<T>(self).*member;
+    if constexpr (std::is_base_of_v<py::handle, Field>) {
+      return value;
+    } else {
+      return py::cast(value);
+    }
+  });
+}
+
+void register_config(py::module_& m) {
+  py::class_<SearchConfig> cls(m, "SearchConfig");
+  cls.def(py::init(&make_config), py::arg("num_actions"), py::kw_only(),
+          py::arg("num_simulations") = 100, py::arg("pb_c_init") = 1.25,
+          py::arg("pb_c_base") = 19652.0, py::arg("dirichlet_alpha") = 0.3,
+          py::arg("dirichlet_fraction") = 0.25, py::arg("seed") = 0);
+  field(cls, "num_actions", &SearchConfig::num_actions);
+  field(cls, "num_simulations", &SearchConfig::num_simulations);
+  field(cls, "pb_c_init", &SearchConfig::pb_c_init);
+  field(cls, "pb_c_base", &SearchConfig::pb_c_base);
+  field(cls, "dirichlet_alpha", &SearchConfig::dirichlet_alpha);
+  field(cls, "dirichlet_fraction", &SearchConfig::dirichlet_fraction);
+  field(cls, "seed", &SearchConfig::seed);
+  cls.def(
+         "__eq__",
+         [](py::handle self, py::handle other) -> py::object {
+           if (!py::isinstance<SearchConfig>(other))
+             return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+           return py::bool_(initialised<SearchConfig>(self) == initialised<SearchConfig>(other));
+         },
+         py::is_operator())
+      .def("__hash__",
+           [](py::handle self) {
+             const SearchConfig& c = initialised<SearchConfig>(self);
+             return py::hash(py::make_tuple(c.num_actions, c.num_simulations, c.pb_c_init,
+                                            c.pb_c_base, c.dirichlet_alpha, c.dirichlet_fraction,
+                                            c.seed));
+           })
+      .def("__repr__", [](py::handle self) {
+        const SearchConfig& c = initialised<SearchConfig>(self);
+        return py::str(
+                   "SearchConfig(num_actions={}, num_simulations={}, pb_c_init={}, "
+                   "pb_c_base={}, dirichlet_alpha={}, dirichlet_fraction={}, seed={})")
+            .format(c.num_actions, c.num_simulations, c.pb_c_init, c.pb_c_base, c.dirichlet_alpha,
+                    c.dirichlet_fraction, c.seed);
+      });
+  refuse_pickling(cls, "SearchConfig");
+}
+
+void register_output(py::module_& m) {
+  py::class_<SearchOutput> cls(m, "SearchOutput");
+  field(cls, "visit_counts", &SearchOutput::visit_counts);
+  field(cls, "q_values", &SearchOutput::q_values);
+  field(cls, "root_values", &SearchOutput::root_values);
+  field(cls, "action_weights", &SearchOutput::action_weights);
+  field(cls, "num_simulations", &SearchOutput::num_simulations);
+  cls.def("__repr__", [](py::handle self) {
+    const SearchOutput& o = initialised<SearchOutput>(self);
+    return py::str("SearchOutput(num_roots={}, num_actions={}, num_simulations={})")
+        .format(o.visit_counts.shape(0), o.visit_counts.shape(1), o.num_simulations);
+  });
+  refuse_pickling(cls, "SearchOutput");
+}
+
+SearchOutput output_of(const PyForest& forest) {
+  const auto& native = forest.native();
+  const auto roots = static_cast<py::ssize_t>(native.num_roots());
+  const auto actions = static_cast<py::ssize_t>(native.num_actions());
+  SearchOutput out{py::array_t<std::int64_t>({roots, actions}),
+                   py::array_t<double>({roots, actions}), py::array_t<double>(roots),
+                   py::array_t<double>({roots, actions}), native.config().num_simulations};
+  std::int64_t* visits = out.visit_counts.mutable_data();
+  double* weights = out.action_weights.mutable_data();
+  double* q_values = out.q_values.mutable_data();
+  double* values = out.root_values.mutable_data();
+  const auto width = static_cast<std::size_t>(actions);
+  for (std::size_t i = 0; i < native.num_roots(); ++i) {
+    std::int64_t* row = visits + i * width;
+    native.root_visit_counts(i, row);
+    native.root_q_values(i, q_values + i * width);
+    values[i] = native.node(native.root_node(i)).value;
+    std::int64_t total = 0;
+    for (std::size_t a = 0; a < width; ++a) total += row[a];
+    for (std::size_t a = 0; a < width; ++a) {
+      weights[i * width + a] =
+          total == 0 ? 0.0 : static_cast<double>(row[a]) / static_cast<double>(total);
+    }
+  }
+  return out;
+}
+
+// The forest takes part in cyclic garbage collection: a state may refer back to its forest.
+void enable_gc(PyHeapTypeObject* heap_type) {
+  PyTypeObject* type = &heap_type->ht_type;
+  type->tp_flags |= Py_TPFLAGS_HAVE_GC;
+  type->tp_traverse = [](PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!py::detail::is_holder_constructed(self)) return 0;
+    return py::cast<const PyForest&>(py::handle(self)).traverse(visit, arg);
+  };
+  type->tp_clear = [](PyObject* self) {
+    if (py::detail::is_holder_constructed(self)) {
+      py::cast<PyForest&>(py::handle(self)).clear_states();
+    }
+    return 0;
+  };
+}
+
+void register_forest(py::module_& m) {
+  py::class_<PyForest> cls(m, "Forest", py::custom_type_setup(enable_gc));
+  cls.def(py::init([](const SearchConfig& config, py::handle states, py::handle prior_logits,
+                      py::handle values, py::handle legal) {
+            return std::make_unique<PyForest>(config, states, prior_logits, values, legal);
+          }),
+          py::arg("config"), py::arg("states"), py::arg("prior_logits"), py::arg("values"),
+          py::arg("legal") = py::none())
+      .def_property_readonly(
+          "config", [](py::handle self) { return initialised<PyForest>(self).native().config(); })
+      .def_property_readonly(
+          "num_roots", [](py::handle self) { return initialised<PyForest>(self).num_roots(); })
+      .def("__len__", [](py::handle self) { return initialised<PyForest>(self).num_roots(); })
+      .def_property_readonly("num_nodes",
+                             [](py::handle self) {
+                               const PyForest& forest = initialised<PyForest>(self);
+                               forest.check_idle();
+                               return forest.native().num_nodes();
+                             })
+      .def_property_readonly(
+          "root_states", [](py::handle self) { return initialised<PyForest>(self).root_states(); })
+      .def(
+          "search",
+          [](py::handle self, py::handle recurrent_fn) {
+            PyForest& forest = initialised<PyForest>(self);
+            forest.search(recurrent_fn);
+            return output_of(forest);
+          },
+          py::arg("recurrent_fn"))
+      .def(
+          "select",
+          [](py::handle self, py::handle temperature) {
+            PyForest& forest = initialised<PyForest>(self);
+            forest.check_idle();
+            const double t = read_real(temperature, "temperature");
+            if (!(t >= 0.0)) {
+              throw py::value_error("temperature must be >= 0, got " +
+                                    py::str(py::float_(t)).cast<std::string>());
+            }
+            py::array_t<std::int64_t> moves(static_cast<py::ssize_t>(forest.num_roots()));
+            forest.select(t, moves.mutable_data());
+            return moves;
+          },
+          py::arg("temperature") = 0.0)
+      .def(
+          "advance",
+          [](py::handle self, py::handle i, py::handle action) {
+            PyForest& forest = initialised<PyForest>(self);
+            forest.check_idle();
+            const std::size_t root = forest.root_index(i);
+            forest.advance(root, read_int(action, "action"));
+          },
+          py::arg("i"), py::arg("action"))
+      .def(
+          "advance",
+          [](py::handle self, py::handle actions) {
+            PyForest& forest = initialised<PyForest>(self);
+            forest.check_idle();
+            forest.advance_all(actions);
+          },
+          py::arg("actions"))
+      .def(
+          "reset",
+          [](py::handle self, py::handle i, py::handle state, py::handle prior_logits,
+             py::handle value, py::handle legal) {
+            PyForest& forest = initialised<PyForest>(self);
+            forest.check_idle();
+            forest.reset(forest.root_index(i), state, prior_logits, value, legal);
+          },
+          py::arg("i"), py::arg("state"), py::arg("prior_logits"), py::arg("value"),
+          py::arg("legal") = py::none());
+  refuse_pickling(cls, "Forest");
+}
+
+}  // namespace
+
+PYBIND11_MODULE(veltra_search, m) {
+  m.doc() = "Batched, model-guided tree search over many roots at once";
+  register_config(m);
+  register_output(m);
+  register_forest(m);
+}
