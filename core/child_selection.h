@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 
 #include "core/node.h"
 #include "core/ucb.h"
@@ -43,11 +44,12 @@ struct BestSoFar {
 
 // The first child whose score is strictly greater than every earlier one, starting from the
 // lowest finite float; null if no child beats it (no children, or only NaN / -infinity scores).
+// score_of(const Node&) sees each child read-only.
 template <typename State, typename ScoreFn>
-Node<State>* best_child(const Node<State>& node, ScoreFn&& score_of) {
+Node<State>* best_child(Node<State>& node, ScoreFn&& score_of) {
   detail::BestSoFar<State> best;
   node.for_each_child([&](Node<State>& child) {
-    const float score = score_of(child);
+    const float score = score_of(std::as_const(child));
     best.offer(&child, score);
     // Nothing is strictly greater than +infinity: the scan can stop there.
     return score == kUnvisitedScore;
@@ -59,7 +61,7 @@ Node<State>* best_child(const Node<State>& node, ScoreFn&& score_of) {
 // logarithm of the parent's visits taken once for the whole scan. Where the platform has packed
 // single-precision arithmetic, four siblings are scored at once (same IEEE results per lane).
 template <typename State>
-Node<State>* best_ucb_child(const Node<State>& node, float exploration) {
+Node<State>* best_ucb_child(Node<State>& node, float exploration) {
   const float log_parent_visits = log_visits(node.visit_count());
   detail::BestSoFar<State> best;
   node.for_each_child_run([&](Node<State>* first, std::uint32_t count) {

@@ -1,16 +1,16 @@
 #pragma once
 
-#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
-#include <limits>
 #include <new>
 #include <stdexcept>
 #include <type_traits>
 #include <utility>
 
+#include "core/assert.h"
 #include "core/ucb.h"
+#include "core/visit_statistics.h"
 
 namespace veltra::core {
 
@@ -18,6 +18,8 @@ template <typename State>
 class Node;
 template <typename State>
 class SimulationPath;
+template <typename State>
+class SearchTree;
 
 namespace detail {
 
@@ -96,55 +98,64 @@ class Node {
  public:
   using Handle = NodeHandle<State>;
 
-  class ChildIterator {
+  // Walks the children of one node in insertion order; NodeT is Node, or const Node for the
+  // children of a const node.
+  template <typename NodeT>
+  class BasicChildIterator {
    public:
     using iterator_category = std::forward_iterator_tag;
     using value_type = Node;
     using difference_type = std::ptrdiff_t;
-    using pointer = Node*;
-    using reference = Node&;
+    using pointer = NodeT*;
+    using reference = NodeT&;
 
-    ChildIterator() noexcept = default;
-    ChildIterator(Block* first, Block* last) noexcept : block_(first), last_(last) {}
+    BasicChildIterator() noexcept = default;
+    BasicChildIterator(Block* first, Block* last) noexcept : block_(first), last_(last) {}
 
     // The analyzer does not follow the end comparison that guards every dereference.
-    Node& operator*() const noexcept {
+    NodeT& operator*() const noexcept {
       return block_->nodes()[index_];  // NOLINT(clang-analyzer-core.CallAndMessage)
     }
-    Node* operator->() const noexcept { return block_->nodes() + index_; }
-    ChildIterator& operator++() noexcept {
+    NodeT* operator->() const noexcept { return block_->nodes() + index_; }
+    BasicChildIterator& operator++() noexcept {
       if (++index_ == block_->size) {
         block_ = block_ == last_ ? nullptr : block_->next;
         index_ = 0;
       }
       return *this;
     }
-    ChildIterator operator++(int) noexcept {
-      ChildIterator before = *this;
+    BasicChildIterator operator++(int) noexcept {
+      BasicChildIterator before = *this;
       ++*this;
       return before;
     }
-    bool operator==(const ChildIterator& other) const noexcept {
+    bool operator==(const BasicChildIterator& other) const noexcept {
       return block_ == other.block_ && index_ == other.index_;
     }
-    bool operator!=(const ChildIterator& other) const noexcept { return !(*this == other); }
+    bool operator!=(const BasicChildIterator& other) const noexcept { return !(*this == other); }
 
    private:
     Block* block_ = nullptr;
     Block* last_ = nullptr;
     std::uint32_t index_ = 0;
   };
+  using ChildIterator = BasicChildIterator<Node>;
+  using ConstChildIterator = BasicChildIterator<const Node>;
 
-  struct ChildRange {
-    ChildIterator first;
-    ChildIterator begin() const noexcept { return first; }
-    ChildIterator end() const noexcept { return {}; }
+  template <typename Iterator>
+  struct BasicChildRange {
+    Iterator first;
+    Iterator begin() const noexcept { return first; }
+    Iterator end() const noexcept { return {}; }
   };
+  using ChildRange = BasicChildRange<ChildIterator>;
+  using ConstChildRange = BasicChildRange<ConstChildIterator>;
 
   Node(const Node&) = delete;
   Node& operator=(const Node&) = delete;
-  // Public only because binding libraries name it; nodes live in blocks and are destroyed by the
-  // ownership scheme above, never with delete.
+  // Nodes live in blocks and are destroyed by the ownership scheme above, never with delete. The
+  // destructor stays public because binding libraries name it; the Python bindings make sure that
+  // a node reaches Python only through a handle.
   ~Node() = default;
 
   // A parentless node held by the returned handle.
@@ -160,67 +171,53 @@ class Node {
   std::int32_t visit_count() const noexcept { return stats_.visit_count; }
   float total_value() const noexcept { return stats_.total_value; }
   // The node this one was created under; null for a root and for a node promoted by reroot.
-  Node* parent() const noexcept { return detached_ ? nullptr : home_block()->parent; }
+  Node* parent() noexcept { return detached_ ? nullptr : home_block()->parent; }
+  const Node* parent() const noexcept { return detached_ ? nullptr : home_block()->parent; }
   // True once a tree promoted this node to its root; it still sits in its former parent's child
   // list, which is the only list a node ever appears in.
   bool is_detached() const noexcept { return detached_ != 0; }
   bool is_expanded() const noexcept { return last_block_ != nullptr; }
 
-  ChildRange children() const noexcept {
-    return {last_block_ == nullptr ? ChildIterator()
-                                   : ChildIterator(last_block_->next, last_block_)};
-  }
-  Node& first_child() const noexcept { return *last_block_->next->nodes(); }
+  ChildRange children() noexcept { return {first_child_iterator<ChildIterator>()}; }
+  ConstChildRange children() const noexcept { return {first_child_iterator<ConstChildIterator>()}; }
+  // The node must be expanded.
+  Node& first_child() noexcept { return *last_block_->next->nodes(); }
+  const Node& first_child() const noexcept { return *last_block_->next->nodes(); }
 
   // Calls fn(first, count) for each run of children that sit side by side in memory, in child
-  // order; true from fn stops the walk.
+  // order; true from fn stops the walk. A const node passes const children.
+  template <typename Fn>
+  void for_each_child_run(Fn&& fn) {
+    walk_child_runs(*this, fn);
+  }
   template <typename Fn>
   void for_each_child_run(Fn&& fn) const {
-    if (last_block_ == nullptr) return;
-    // Most nodes have one block. Testing for that with a branch rather than loading `next`
-    // first lets the processor fetch the children while the block header is still on its way.
-    if (last_block_->next == last_block_) {
-      fn(last_block_->nodes(), last_block_->size);
-      return;
-    }
-    Block* block = last_block_->next;
-    while (!fn(block->nodes(), block->size) && block != last_block_) block = block->next;
+    walk_child_runs(*this, fn);
   }
 
   // Calls fn(child) for each child in order. If fn returns bool, true stops the walk.
   template <typename Fn>
+  void for_each_child(Fn&& fn) {
+    walk_children(*this, fn);
+  }
+  template <typename Fn>
   void for_each_child(Fn&& fn) const {
-    for_each_child_run([&fn](Node* first, std::uint32_t count) {
-      for (Node* child = first; child != first + count; ++child) {
-        if constexpr (std::is_same_v<std::invoke_result_t<Fn&, Node&>, bool>) {
-          if (fn(*child)) return true;
-        } else {
-          fn(*child);
-        }
-      }
-      return false;
-    });
+    walk_children(*this, fn);
   }
 
-  float mean_value() const noexcept {
-    const std::int32_t visits = stats_.visit_count;
-    return visits == 0 ? 0.0f : stats_.total_value / static_cast<float>(visits);
-  }
+  float mean_value() const noexcept { return stats_.mean(); }
 
   // UCB1 as seen from the parent; a parentless node scores its mean.
   float ucb_score(float exploration) const noexcept {
     const std::int32_t visits = stats_.visit_count;
     if (visits == 0) return kUnvisitedScore;
     const Node* parent = this->parent();
-    if (parent == nullptr) return stats_.total_value / static_cast<float>(visits);
+    if (parent == nullptr) return mean_value();
     return ucb1_score(stats_.total_value, visits, log_visits(parent->visit_count()), exploration);
   }
 
-  // Adds `value` to the total and one visit; the count saturates at its maximum.
-  void update(float value) noexcept {
-    stats_.total_value = value + stats_.total_value;
-    if (stats_.visit_count != std::numeric_limits<std::int32_t>::max()) ++stats_.visit_count;
-  }
+  // Adds `value` to the total and one visit (see VisitStatistics::add).
+  void update(float value) noexcept { stats_.add(value); }
 
   Handle add_child(std::int32_t action, float prior_prob) {
     return Handle(append_children(&action, 1, prior_prob));
@@ -242,16 +239,63 @@ class Node {
     destroy_chain(doomed);
   }
 
-  // Ownership by a container (a tree's root slot). Trees use these; nothing else should.
+ private:
+  friend class NodeHandle<State>;
+  friend class SimulationPath<State>;
+  friend class SearchTree<State>;
+
+  static constexpr std::uint32_t kSlotBits = 29;
+  static constexpr std::uint32_t kOwnerBits = 2;
+  // The child list a node was created in and the tree whose root it was promoted to. Two trees
+  // never share a root (each starts from a fresh one and promotes only its own root's children),
+  // so no node has a second tree.
+  static constexpr std::uint32_t kMaxOwners = 2;
+  static_assert(kMaxOwners < (1u << kOwnerBits), "the owner count must not wrap");
+
+  // -- The holding protocol: a node's first hold makes it hold its parent; losing its last hold
+  // makes it let go of the parent and, when nothing owns it, destroys it. Everything that holds
+  // nodes goes through take_hold and drop_hold, one node at a time.
+
+  // Adds one hold. True when it was the node's first and the node still has its parent link:
+  // the node now holds its parent, and the caller must add that hold next.
+  static bool take_hold(Node* node) noexcept { return node->holds_++ == 0 && !node->detached_; }
+
+  // Removes one hold. True when it was the node's last and the node still had its parent link:
+  // the node no longer holds its parent, and the caller must remove that hold next. A node left
+  // with neither holds nor owners is destroyed here, so callers read its parent beforehand.
+  static bool drop_hold(Node* node) noexcept {
+    if (--node->holds_ != 0) return false;
+    const bool held_parent = !node->detached_;
+    if (node->owners_ == 0) destroy(node);
+    return held_parent;
+  }
+
+  // A whole hold as a NodeHandle takes it: the node and each ancestor up to the first one
+  // already held.
+  static void hold(Node* node) noexcept {
+    while (take_hold(node)) {
+      node = node->home_block()->parent;
+      if (node == nullptr) return;
+    }
+  }
+
+  static void unhold(Node* node) noexcept {
+    while (node != nullptr) {
+      Node* parent = node->home_block()->parent;
+      if (!drop_hold(node)) return;
+      node = parent;
+    }
+  }
+
+  // -- Ownership by a tree's root slot (SearchTree only).
+
   static Node* create_owned_root(std::int32_t action) {
     Node* node = allocate_block(nullptr, &action, 1, 0.0f)->nodes();
     node->owners_ = 1;
     return node;
   }
-  // A node has at most two owners: the child list it was created in and the tree whose root it
-  // was promoted to.
   static void add_owner(Node* node) noexcept {
-    assert(node->owners_ < kMaxOwners);
+    VELTRA_ASSERT(node->owners_ < kMaxOwners);
     ++node->owners_;
   }
   static void release_owner(Node* node) noexcept {
@@ -264,15 +308,14 @@ class Node {
     if (parent != nullptr && holds_ > 0) unhold(parent);
   }
 
- private:
-  friend class NodeHandle<State>;
-  friend class SimulationPath<State>;
-
-  static constexpr std::uint32_t kSlotBits = 29;
-  static constexpr std::uint32_t kMaxOwners = 3;
-
-  Node(std::int32_t action, float prior_prob, std::uint32_t slot, std::uint32_t owners) noexcept
-      : action_(action), prior_prob_(prior_prob), slot_(slot), owners_(owners), detached_(0) {}
+  // `slot` is below 2^kSlotBits (allocate_block checks the block size); a node made in a child
+  // list is owned by it.
+  Node(std::int32_t action, float prior_prob, std::uint32_t slot, bool in_child_list) noexcept
+      : action_(action),
+        prior_prob_(prior_prob),
+        slot_(slot & ((1u << kSlotBits) - 1)),
+        owners_(in_child_list ? 1u : 0u),
+        detached_(0) {}
 
   static Block* allocate_block(Node* parent, const std::int32_t* actions, std::size_t count,
                                float prior_prob) {
@@ -285,10 +328,9 @@ class Node {
     auto* block = ::new (memory) Block{parent, nullptr, static_cast<std::uint32_t>(count),
                                        static_cast<std::uint32_t>(count)};
     auto* slots = reinterpret_cast<unsigned char*>(block + 1);
-    const std::uint32_t owners = parent != nullptr ? 1 : 0;
     for (std::size_t i = 0; i < count; ++i) {
       ::new (slots + i * sizeof(Node))
-          Node(actions[i], prior_prob, static_cast<std::uint32_t>(i), owners);
+          Node(actions[i], prior_prob, static_cast<std::uint32_t>(i), parent != nullptr);
     }
     return block;
   }
@@ -299,27 +341,45 @@ class Node {
     last_block_ = block;
   }
 
+  template <typename Iterator>
+  Iterator first_child_iterator() const noexcept {
+    return last_block_ == nullptr ? Iterator() : Iterator(last_block_->next, last_block_);
+  }
+
+  template <typename Self, typename Fn>
+  static void walk_child_runs(Self& self, Fn&& fn) {
+    Block* const last = self.last_block_;
+    if (last == nullptr) return;
+    // Most nodes have one block. Testing for that with a branch rather than loading `next`
+    // first lets the processor fetch the children while the block header is still on its way.
+    if (last->next == last) {
+      fn(static_cast<Self*>(last->nodes()), last->size);
+      return;
+    }
+    Block* block = last->next;
+    while (!fn(static_cast<Self*>(block->nodes()), block->size) && block != last) {
+      block = block->next;
+    }
+  }
+
+  template <typename Self, typename Fn>
+  static void walk_children(Self& self, Fn&& fn) {
+    walk_child_runs(self, [&fn](Self* first, std::uint32_t count) {
+      for (Self* child = first; child != first + count; ++child) {
+        if constexpr (std::is_same_v<std::invoke_result_t<Fn&, Self&>, bool>) {
+          if (fn(*child)) return true;
+        } else {
+          fn(*child);
+        }
+      }
+      return false;
+    });
+  }
+
   Block* home_block() const noexcept {
     const Node* first = this - slot_;
     return reinterpret_cast<Block*>(
         const_cast<unsigned char*>(reinterpret_cast<const unsigned char*>(first)) - sizeof(Block));
-  }
-
-  static void hold(Node* node) noexcept {
-    // A node that becomes held starts holding its parent; stop at the first node already held.
-    while (node->holds_++ == 0) {
-      Node* parent = node->parent();
-      if (parent == nullptr) return;
-      node = parent;
-    }
-  }
-
-  static void unhold(Node* node) noexcept {
-    while (node != nullptr && --node->holds_ == 0) {
-      Node* parent = node->parent();
-      if (node->owners_ == 0) destroy(node);
-      node = parent;
-    }
   }
 
   // Drops the child list's ownership of every child in the list ending at `last`; children left
@@ -361,23 +421,18 @@ class Node {
     }
   }
 
-  struct Statistics {
-    std::int32_t visit_count = 0;
-    float total_value = 0.0f;
-  };
-
   // Fields the descent reads come first. A node is 32 bytes, so four share a cache line.
   union {
-    Statistics stats_{};
+    VisitStatistics stats_{};
     Node* next_doomed_;  // once the node is being destroyed: the next node to destroy
   };
   Block* last_block_ = nullptr;
   std::int32_t action_;
   float prior_prob_;
-  std::uint32_t holds_ = 0;         // handles to this node plus held children
-  std::uint32_t slot_ : kSlotBits;  // index in the home block, to find the block from the node
-  std::uint32_t owners_ : 2;        // child lists and trees that contain this node
-  std::uint32_t detached_ : 1;      // promoted to a tree's root: no longer has a parent
+  std::uint32_t holds_ = 0;            // handles to this node plus held children
+  std::uint32_t slot_ : kSlotBits;     // index in the home block, to find the block from the node
+  std::uint32_t owners_ : kOwnerBits;  // child lists and trees that contain this node
+  std::uint32_t detached_ : 1;         // promoted to a tree's root: no longer has a parent
 };
 
 }  // namespace veltra::core

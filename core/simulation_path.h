@@ -1,9 +1,9 @@
 #pragma once
 
-#include <cassert>
 #include <cstddef>
 #include <vector>
 
+#include "core/assert.h"
 #include "core/node.h"
 
 namespace veltra::core {
@@ -32,13 +32,13 @@ class SimulationPath {
 
   // Starts a new path at a node without a parent.
   void start(NodeType* root) {
-    assert(!held_ && root->parent() == nullptr);
+    VELTRA_ASSERT(!held_ && root->parent() == nullptr);
     nodes_.clear();
     nodes_.push_back(root);
   }
   // Records a step down to a child of the leaf, before the leaf is held.
   void descend(NodeType* child) {
-    assert(!held_ && child->parent() == leaf());
+    VELTRA_ASSERT(!held_ && child->parent() == leaf());
     nodes_.push_back(child);
   }
   NodeType* leaf() const noexcept { return nodes_.back(); }
@@ -46,43 +46,38 @@ class SimulationPath {
   // Takes the hold a NodeHandle to the leaf would take: the leaf, and each ancestor up to the
   // first one already held, gain one hold. The path then stays alive whatever callbacks do.
   void hold_leaf() noexcept {
-    assert(!held_);
+    VELTRA_ASSERT(!held_);
     held_ = true;
+    // A node taking its first hold passes one on to its parent, the node before it on the path.
     for (std::size_t i = nodes_.size(); i-- > 0;) {
-      NodeType* node = nodes_[i];
-      if (node->holds_++ != 0 || node->detached_) return;
+      if (!NodeType::take_hold(nodes_[i])) return;
     }
   }
 
   // Moves the hold from the held leaf to `child`, a node the leaf has just created and that
-  // nothing holds yet, which becomes the leaf. The old leaf keeps one hold: its child's.
+  // nothing holds yet, which becomes the leaf: the child's first hold is one on the leaf, and
+  // that is the hold the path had there.
   void pass_hold_to_new_child(NodeType* child) {
-    assert(held_ && child->holds_ == 0 && child->parent() == leaf());
+    VELTRA_ASSERT(held_ && child->parent() == leaf());
     nodes_.push_back(child);
-    child->holds_ = 1;
+    [[maybe_unused]] const bool first_hold = NodeType::take_hold(child);
+    VELTRA_ASSERT(first_hold);
   }
 
   // Adds `value` to the leaf, -value to its parent and so on up to the top of its chain, and
   // gives the hold back on the way, as Node::unhold would, so nodes that callbacks cut loose are
   // freed after their update.
   void backpropagate(float value) noexcept {
-    assert(held_);
+    VELTRA_ASSERT(held_);
     held_ = false;
+    bool releasing = true;  // the path still holds nodes_[i]
     for (std::size_t i = nodes_.size(); i-- > 0;) {
       NodeType* node = nodes_[i];
       node->update(value);
       value = -value;
-      const bool has_parent = i > 0 && !node->detached_;
-      if (node->holds_ > 1) {
-        // Someone else holds this node too, so it keeps holding its parent: our hold moves up.
-        --node->holds_;
-        if (has_parent) ++nodes_[i - 1]->holds_;
-      } else {
-        // Ours was the last hold: the node's own hold on its parent becomes ours.
-        node->holds_ = 0;
-        if (node->owners_ == 0) NodeType::destroy(node);
-      }
-      if (!has_parent) return;
+      const bool top = i == 0 || node->is_detached();  // read before the node may be freed
+      if (releasing) releasing = NodeType::drop_hold(node);
+      if (top) return;
     }
   }
 

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "core/visit_statistics.h"
+
 #if defined(__SSE2__) || defined(_M_X64) || defined(_M_AMD64)
 #include <emmintrin.h>
 #define VELTRA_PACKED_UCB1 1
@@ -26,7 +28,7 @@ inline float ucb1_score(float total_value, std::int32_t visit_count, float log_p
                         float exploration) noexcept {
   if (visit_count == 0) return kUnvisitedScore;
   const auto visits = static_cast<float>(visit_count);
-  return std::sqrt(log_parent_visits / visits) * exploration + total_value / visits;
+  return std::sqrt(log_parent_visits / visits) * exploration + mean_of(total_value, visit_count);
 }
 
 #if VELTRA_PACKED_UCB1

@@ -23,12 +23,11 @@ class PolicyWeightedUCB : public SelectionPolicy<State> {
     const float sqrt_visits = std::sqrt(static_cast<float>(std::max(node->visit_count(), 1)));
     core::Node<State>* chosen = core::best_child(*node, [&](const core::Node<State>& child) {
       const std::int32_t visits = child.visit_count();
-      const float mean = visits != 0 ? child.total_value() / static_cast<float>(visits) : 0.0f;
       // The counts add as 32-bit integers; wrap instead of overflowing.
       const auto effective_visits = static_cast<std::int32_t>(
           static_cast<std::uint32_t>(visits) + static_cast<std::uint32_t>(child.extra_visits()));
       const float denominator = static_cast<float>(effective_visits) + 1.0f;
-      return (sqrt_visits / denominator) * (child.prior_prob() * c_) + mean;
+      return (sqrt_visits / denominator) * (child.prior_prob() * c_) + child.mean_value();
     });
     return this->chosen_or_self(std::move(node), chosen);
   }

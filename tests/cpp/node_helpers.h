@@ -40,8 +40,10 @@ inline std::vector<const FloatNode*> child_addresses(const FloatNode& node) {
   return addresses;
 }
 
-// The child at `index` in child order; the node must have more than `index` children.
-inline FloatNode& nth_child(const FloatNode& node, std::size_t index) {
+// The child at `index` in child order; the node must have more than `index` children. NodeT is
+// FloatNode or const FloatNode.
+template <typename NodeT>
+NodeT& nth_child(NodeT& node, std::size_t index) {
   auto it = node.children().begin();
   for (std::size_t i = 0; i < index; ++i) ++it;
   return *it;

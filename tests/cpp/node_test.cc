@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "allocation_counter.h"
+#include "core/visit_statistics.h"
 #include "node_helpers.h"
 
 namespace veltra::core {
@@ -78,17 +79,15 @@ TEST(NodeUpdateTest, AccumulatesInSinglePrecision) {
   EXPECT_EQ(node->visit_count(), 11);
 }
 
-// Reaching the maximum takes 2^31 - 1 updates (seconds of arithmetic), so the case is opt-in:
-// run with --gtest_also_run_disabled_tests.
-TEST(NodeUpdateTest, VisitCountSaturatesAtInt32Max) {
+TEST(VisitStatisticsTest, VisitCountSaturatesAtInt32MaxWhileTheTotalGrows) {
   constexpr std::int32_t kMax = std::numeric_limits<std::int32_t>::max();
-  FloatHandle node = FloatNode::make_root(0);
-  for (std::int32_t i = 0; i < kMax; ++i) node->update(0.0f);
-  ASSERT_EQ(node->visit_count(), kMax);
-  node->update(2.0f);
-  node->update(0.5f);
-  EXPECT_EQ(node->visit_count(), kMax);
-  EXPECT_EQ(node->total_value(), 2.5f);
+  VisitStatistics stats{kMax - 1, 1.0f};
+  stats.add(2.0f);
+  EXPECT_EQ(stats.visit_count, kMax);
+  stats.add(0.5f);
+  EXPECT_EQ(stats.visit_count, kMax);
+  EXPECT_EQ(stats.total_value, 3.5f);
+  EXPECT_EQ(stats.mean(), 3.5f / static_cast<float>(kMax));
 }
 
 TEST(NodeUcbScoreTest, ParentlessNodeScoresItsMeanForAnyExploration) {
