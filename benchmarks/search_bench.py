@@ -34,7 +34,7 @@ import sys
 import time
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Callable, Dict, List, Optional, Sequence
+from typing import Any, Dict, List, Optional, Sequence
 
 import numpy as np
 
@@ -218,7 +218,7 @@ def measure_memory(build_dir: Path, implementation: str, roots: int,
 @dataclass(frozen=True)
 class Goal:
     label: str
-    value: Optional[float]
+    value: float
     bound: float
     at_most: bool
 

@@ -13,6 +13,9 @@ import numpy as np
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "benchmarks"))
 import reference_forest as reference  # noqa: E402
 
+__all__ = ["Pair", "Position", "RandomModel", "assert_same_output", "make_forest", "mix",
+           "reference"]
+
 MASK64 = (1 << 64) - 1
 TABLE_ROWS = 1024
 
@@ -120,7 +123,7 @@ def make_forest(module: Any, model: RandomModel, num_roots: int, **config: Any) 
                          legal)
 
 
-def output_arrays(output: Any) -> Dict[str, np.ndarray]:
+def output_arrays(output: Any) -> dict[str, np.ndarray]:
     return {name: np.asarray(getattr(output, name)) for name in
             ("visit_counts", "q_values", "root_values", "action_weights")}
 

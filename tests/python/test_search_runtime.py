@@ -69,7 +69,7 @@ def check_another_thread_is_refused() -> None:
 
 
 def check_recurrent_fn_is_refused() -> None:
-    model, refusals = RandomModel(4, 1), []
+    model, refusals = RandomModel(4, 1), list[int]()
 
     def reentrant(states: List[Any], actions: np.ndarray) -> Any:
         assert_refused(forest, model)
