@@ -33,14 +33,15 @@ class Forest {
   Forest(const SearchConfig& config, const Evaluations& roots)
       : config_(config),
         num_actions_(static_cast<std::size_t>(config.num_actions)),
-        store_(num_actions_),
+        store_(num_actions_, roots.rows()),
         generator_(config.seed),
         roots_(roots.rows(), kNoNode),
         pending_actions_(roots.rows(), -1),
         path_starts_(roots.rows() + 1),
-        outcomes_(roots.rows()),
-        noisy_priors_(config.dirichlet_fraction > 0.0 ? roots.rows() * num_actions_ : 0) {
-    for (std::size_t i = 0; i < roots.rows(); ++i) roots_[i] = create_root(roots, i);
+        noisy_priors_(config.dirichlet_fraction > 0.0 ? roots.rows() * num_actions_ : 0),
+        children_(num_actions_),
+        exploration_scales_(exploration_scales(config)) {
+    for (std::size_t i = 0; i < roots.rows(); ++i) roots_[i] = create_root(i, roots, i);
   }
 
   const SearchConfig& config() const noexcept { return config_; }
@@ -103,9 +104,9 @@ class Forest {
   template <typename Release>
   NodeId reset(std::size_t i, const Evaluations& evaluation, std::size_t row, Release&& release) {
     const NodeId old_root = root_node(i);
-    if (old_root != kNoNode) store_.free_tree(old_root, kNoNode, release);
+    if (old_root != kNoNode) store_.free_tree(i, old_root, kNoNode, release);
     roots_[i] = kNoNode;
-    roots_[i] = create_root(evaluation, row);
+    roots_[i] = create_root(i, evaluation, row);
     return roots_[i];
   }
 
@@ -153,8 +154,6 @@ class Forest {
   }
 
  private:
-  enum class Outcome : std::uint8_t { kExpansion, kTerminal };
-
   bool has_legal_action(NodeId id) const noexcept {
     const float* p = store_.priors(id);
     for (std::size_t a = 0; a < num_actions_; ++a) {
@@ -163,8 +162,8 @@ class Forest {
     return false;
   }
 
-  NodeId create_root(const Evaluations& evaluation, std::size_t row) {
-    const NodeId id = store_.allocate();
+  NodeId create_root(std::size_t tree, const Evaluations& evaluation, std::size_t row) {
+    const NodeId id = store_.allocate(tree);
     fill_node(id, evaluation, row, -1);
     return id;
   }
@@ -188,7 +187,7 @@ class Forest {
     if (action < 0) return;  // a finished game stays as it is
     const NodeId root = roots_[i];
     const NodeId next = store_.child(root, static_cast<std::int32_t>(action));
-    store_.free_tree(root, next, release);
+    store_.free_tree(i, root, next, release);
     roots_[i] = next;
     if (next == kNoNode) pending_actions_[i] = static_cast<std::int32_t>(action);
   }
@@ -209,7 +208,9 @@ class Forest {
     try {
       evaluate(static_cast<const std::vector<Expansion>&>(expansions_), evaluations_);
     } catch (...) {
-      for (auto e = expansions_.rbegin(); e != expansions_.rend(); ++e) store_.free(e->node);
+      for (auto e = expansions_.rbegin(); e != expansions_.rend(); ++e) {
+        store_.free(e->node, static_cast<std::size_t>(e->root));
+      }
       throw;
     }
   }
@@ -220,7 +221,7 @@ class Forest {
     for (std::size_t i = 0; i < num_roots(); ++i) {
       if (roots_[i] != kNoNode) continue;
       expansions_.push_back(
-          {static_cast<std::int32_t>(i), kNoNode, pending_actions_[i], store_.allocate()});
+          {static_cast<std::int32_t>(i), kNoNode, pending_actions_[i], store_.allocate(i)});
     }
     if (expansions_.empty()) return;
     evaluate_expansions(evaluate);
@@ -262,43 +263,24 @@ class Forest {
     path_.clear();
     for (std::size_t i = 0; i < num_roots(); ++i) {
       path_starts_[i] = path_.size();
-      outcomes_[i] = descend(i);
+      descend(i);
     }
     path_starts_[num_roots()] = path_.size();
     if (!expansions_.empty()) evaluate_expansions(evaluate);
 
-    std::size_t k = 0;
+    auto expansion = expansions_.begin();
     for (std::size_t i = 0; i < num_roots(); ++i) {
       const NodeId* path = path_.data() + path_starts_[i];
       const std::size_t length = path_starts_[i + 1] - path_starts_[i];
-      if (outcomes_[i] == Outcome::kTerminal) {
-        back_up(path, length, kNoNode);
+      if (expansion == expansions_.end() || static_cast<std::size_t>(expansion->root) != i) {
+        back_up(path, length, kNoNode);  // the descent ended at a node without legal action
         continue;
       }
-      const Expansion& e = expansions_[k];
-      fill_node(e.node, evaluations_, k, e.action);
-      store_.link_child(e.parent, e.node);
-      back_up(path, length, e.node);
-      ++k;
-    }
-  }
-
-  // Walks down tree i from its root, recording the path, until a chosen action has no child yet
-  // (recorded as an expansion with a reserved node) or a node has no legal action.
-  Outcome descend(std::size_t i) {
-    NodeId id = roots_[i];
-    const bool noisy = config_.dirichlet_fraction > 0.0;
-    Choice choice =
-        noisy ? choose(id, noisy_priors_.data() + i * num_actions_) : choose(id, store_.priors(id));
-    for (;;) {
-      path_.push_back(id);
-      if (choice.action < 0) return Outcome::kTerminal;
-      if (choice.child == kNoNode) {
-        expansions_.push_back({static_cast<std::int32_t>(i), id, choice.action, store_.allocate()});
-        return Outcome::kExpansion;
-      }
-      id = choice.child;
-      choice = choose(id, store_.priors(id));
+      fill_node(expansion->node, evaluations_,
+                static_cast<std::size_t>(expansion - expansions_.begin()), expansion->action);
+      store_.link_child(expansion->parent, expansion->node);
+      back_up(path, length, expansion->node);
+      ++expansion;
     }
   }
 
@@ -307,35 +289,63 @@ class Forest {
     NodeId child;         // kNoNode if the chosen action has no child yet
   };
 
+  // What selection needs of a child, gathered in one walk of the sibling list.
+  struct ChildSummary {
+    double q;
+    NodeId id;
+    std::int32_t visits;
+    std::int32_t action;
+  };
+
+  // Walks down tree i from its root, recording the path in path_, until a chosen action has no
+  // child yet (recorded as an expansion with a reserved node) or a node has no legal action.
+  void descend(std::size_t i) {
+    NodeId id = roots_[i];
+    const bool noisy = config_.dirichlet_fraction > 0.0;
+    Choice choice =
+        noisy ? choose(id, noisy_priors_.data() + i * num_actions_) : choose(id, store_.priors(id));
+    for (;;) {
+      path_.push_back(id);
+      if (choice.action < 0) return;
+      if (choice.child == kNoNode) {
+        expansions_.push_back(
+            {static_cast<std::int32_t>(i), id, choice.action, store_.allocate(i)});
+        return;
+      }
+      id = choice.child;
+      choice = choose(id, store_.priors(id));
+    }
+  }
+
+  static constexpr std::size_t kExplorationTableSize = 1024;
+
   // The legal action with the highest PUCT score at node `id`, lowest action on ties.
   template <typename Prior>
-  Choice choose(NodeId id, const Prior* priors) const noexcept {
+  Choice choose(NodeId id, const Prior* priors) noexcept {
     const Node& n = store_[id];
     QRange range(n.value);
+    std::size_t count = 0;
     for (NodeId c = n.first_child; c != kNoNode; c = store_[c].next_sibling) {
       const Node& child = store_[c];
-      range.include(edge_value(child.reward, child.discount, child.value));
+      const double q = edge_value(child.reward, child.discount, child.value);
+      range.include(q);
+      children_[count++] = {q, c, child.visits, child.action};
     }
-    const double scale = exploration_scale(
-        n.visits, exploration_rate(n.visits, config_.pb_c_init, config_.pb_c_base));
+    const double scale = exploration_scale_at(n.visits);
     Choice best{-1, kNoNode};
     double best_score = 0.0;
-    NodeId next_child = n.first_child;
+    std::size_t next = 0;
     for (std::size_t a = 0; a < num_actions_; ++a) {
-      NodeId c = kNoNode;
-      if (next_child != kNoNode && static_cast<std::size_t>(store_[next_child].action) == a) {
-        c = next_child;
-        next_child = store_[c].next_sibling;
-      }
       const double prior = static_cast<double>(priors[a]);
-      if (!is_legal(prior)) continue;
       double score;
-      if (c == kNoNode) {
-        score = puct_score(0.0, scale, prior, 0);
+      NodeId c = kNoNode;
+      if (next < count && static_cast<std::size_t>(children_[next].action) == a) {
+        const ChildSummary& child = children_[next++];
+        c = child.id;
+        score = puct_score(range.normalise(child.q), scale, prior, child.visits);
       } else {
-        const Node& child = store_[c];
-        const double q = range.normalise(edge_value(child.reward, child.discount, child.value));
-        score = puct_score(q, scale, prior, child.visits);
+        if (!is_legal(prior)) continue;
+        score = puct_score(0.0, scale, prior, 0);
       }
       if (best.action < 0 || score > best_score) {
         best = {static_cast<std::int32_t>(a), c};
@@ -343,6 +353,24 @@ class Forest {
       }
     }
     return best;
+  }
+
+  // sqrt(N) * pb_c, from a table for the small counts most nodes have.
+  double exploration_scale_at(std::int32_t visits) const noexcept {
+    const auto index = static_cast<std::size_t>(visits);
+    if (index < exploration_scales_.size()) return exploration_scales_[index];
+    return exploration_scale(visits,
+                             exploration_rate(visits, config_.pb_c_init, config_.pb_c_base));
+  }
+
+  static std::vector<double> exploration_scales(const SearchConfig& config) {
+    std::vector<double> scales(kExplorationTableSize);
+    for (std::size_t n = 0; n < scales.size(); ++n) {
+      const auto visits = static_cast<std::int32_t>(n);
+      scales[n] =
+          exploration_scale(visits, exploration_rate(visits, config.pb_c_init, config.pb_c_base));
+    }
+    return scales;
   }
 
   // Backs a value up `path` (root first). With a new `leaf` below the path, G starts at the
@@ -428,11 +456,12 @@ class Forest {
   // Buffers of one step, kept to avoid allocating per step.
   std::vector<NodeId> path_;              // the descent of every root, one after the other
   std::vector<std::size_t> path_starts_;  // where root i's descent starts in path_, plus the end
-  std::vector<Outcome> outcomes_;         // how root i's descent ended
   std::vector<Expansion> expansions_;
   Evaluations evaluations_;
   std::vector<double> noisy_priors_;  // root priors with noise during a search, roots x actions
   std::vector<std::int32_t> child_visits_;
+  std::vector<ChildSummary> children_;      // scratch of choose, num_actions entries
+  std::vector<double> exploration_scales_;  // exploration_scale at N = 0, 1, ...
 };
 
 }  // namespace veltra::forest

@@ -28,9 +28,11 @@ inline double exploration_scale(std::int32_t visits, double rate) noexcept {
   return std::sqrt(static_cast<double>(visits)) * rate;
 }
 
-// q_hat + ((sqrt(N) * pb_c) * p) / (N_a + 1).
+// q_hat + ((sqrt(N) * pb_c) * p) / (N_a + 1). An unvisited child skips the division by 1, which
+// is exact.
 inline double puct_score(double normalised_q, double scale, double prior,
                          std::int32_t child_visits) noexcept {
+  if (child_visits == 0) return normalised_q + scale * prior;
   return normalised_q + (scale * prior) / static_cast<double>(child_visits + 1);
 }
 

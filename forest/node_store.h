@@ -10,14 +10,18 @@
 
 namespace veltra::forest {
 
-// Every node of a forest in one array, with a row of num_actions priors per node beside it. Freed
-// nodes go on a free list threaded through next_sibling and are reused first, so a forest that
-// keeps advancing stops growing once it reaches its working size. Children of a node form a list
-// in increasing action order. Nothing here recurses: whole subtrees are freed with an explicit
-// stack.
+// Every node of a forest in one array, with a row of num_actions priors per node beside it. Each
+// tree takes its nodes from chunks of its own, so that the nodes of one tree, and above all the
+// siblings near its root, which every descent reads, lie close together. A tree's freed nodes go
+// on its own free list, threaded through next_sibling, and are reused first, so a tree that keeps
+// advancing stops growing once it reaches its working size. Children of a node form a list in
+// increasing action order. Nothing here recurses: whole subtrees are freed with an explicit stack.
 class NodeStore {
  public:
-  explicit NodeStore(std::size_t num_actions) : num_actions_(num_actions) {}
+  static constexpr std::size_t kChunk = 16;
+
+  NodeStore(std::size_t num_actions, std::size_t num_trees)
+      : num_actions_(num_actions), free_heads_(num_trees, kNoNode) {}
 
   Node& operator[](NodeId id) noexcept { return nodes_[static_cast<std::size_t>(id)]; }
   const Node& operator[](NodeId id) const noexcept { return nodes_[static_cast<std::size_t>(id)]; }
@@ -28,27 +32,20 @@ class NodeStore {
   std::size_t live() const noexcept { return live_; }
   std::size_t capacity() const noexcept { return nodes_.size(); }
 
-  // A node whose fields and priors the caller fills in.
-  NodeId allocate() {
+  // A node for `tree` whose fields and priors the caller fills in.
+  NodeId allocate(std::size_t tree) {
+    NodeId& head = free_heads_[tree];
+    if (head == kNoNode) add_chunk(head);
+    const NodeId id = head;
+    head = (*this)[id].next_sibling;
     ++live_;
-    if (free_head_ != kNoNode) {
-      const NodeId id = free_head_;
-      free_head_ = (*this)[id].next_sibling;
-      return id;
-    }
-    if (nodes_.size() >= static_cast<std::size_t>(std::numeric_limits<NodeId>::max())) {
-      --live_;
-      throw std::length_error("the forest cannot hold more nodes");
-    }
-    nodes_.emplace_back();
-    priors_.resize(priors_.size() + num_actions_);
-    return static_cast<NodeId>(nodes_.size() - 1);
+    return id;
   }
 
-  // Returns one node to the free list; it must not be linked into a tree.
-  void free(NodeId id) noexcept {
-    (*this)[id].next_sibling = free_head_;
-    free_head_ = id;
+  // Returns one node of `tree` to its free list; it must not be linked into a tree.
+  void free(NodeId id, std::size_t tree) noexcept {
+    (*this)[id].next_sibling = free_heads_[tree];
+    free_heads_[tree] = id;
     --live_;
   }
 
@@ -69,10 +66,10 @@ class NodeStore {
     *link = child;
   }
 
-  // Frees `top` and everything below it except the subtree of `keep` (kNoNode to keep nothing),
-  // calling release(id) for each freed node. `keep` is left without siblings.
+  // Frees `top` and everything below it in `tree` except the subtree of `keep` (kNoNode to keep
+  // nothing), calling release(id) for each freed node. `keep` is left without siblings.
   template <typename Release>
-  void free_tree(NodeId top, NodeId keep, Release&& release) {
+  void free_tree(std::size_t tree, NodeId top, NodeId keep, Release&& release) {
     stack_.clear();
     stack_.push_back(top);
     while (!stack_.empty()) {
@@ -82,7 +79,7 @@ class NodeStore {
         if (c != keep) stack_.push_back(c);
       }
       release(id);
-      free(id);
+      free(id, tree);
     }
     if (keep != kNoNode) (*this)[keep].next_sibling = kNoNode;
   }
@@ -92,10 +89,24 @@ class NodeStore {
     return static_cast<std::size_t>(id) * num_actions_;
   }
 
+  // Appends kChunk nodes to the store and puts them on a free list, lowest id first.
+  void add_chunk(NodeId& head) {
+    const std::size_t first = nodes_.size();
+    if (first + kChunk > static_cast<std::size_t>(std::numeric_limits<NodeId>::max())) {
+      throw std::length_error("the forest cannot hold more nodes");
+    }
+    nodes_.resize(first + kChunk);
+    priors_.resize(nodes_.size() * num_actions_);
+    for (std::size_t k = kChunk; k-- > 0;) {
+      nodes_[first + k].next_sibling = head;
+      head = static_cast<NodeId>(first + k);
+    }
+  }
+
   std::size_t num_actions_;
   std::vector<Node> nodes_;
   std::vector<float> priors_;
-  NodeId free_head_ = kNoNode;
+  std::vector<NodeId> free_heads_;  // by tree
   std::size_t live_ = 0;
   std::vector<NodeId> stack_;
 };
