@@ -1,0 +1,101 @@
+"""Batched, model-guided tree search over many roots at once"""
+
+import collections.abc
+import typing
+
+import numpy
+import numpy.typing
+
+# The classes are made by pybind11, whose metaclass is not importable under a stable name.
+@typing.type_check_only
+class _Pybind11Type(type): ...
+
+_Int: typing.TypeAlias = typing.SupportsIndex
+_Float: typing.TypeAlias = typing.SupportsFloat | typing.SupportsIndex
+
+# recurrent_fn(states, actions) -> (next_states, rewards, discounts, prior_logits, values, legal)
+_RecurrentFn: typing.TypeAlias = collections.abc.Callable[
+    [list[typing.Any], numpy.typing.NDArray[numpy.int64]],
+    tuple[
+        collections.abc.Sequence[typing.Any],
+        numpy.typing.ArrayLike,
+        numpy.typing.ArrayLike,
+        numpy.typing.ArrayLike,
+        numpy.typing.ArrayLike,
+        numpy.typing.ArrayLike | None,
+    ],
+]
+
+class SearchConfig(metaclass=_Pybind11Type):
+    def __init__(
+        self,
+        num_actions: _Int,
+        *,
+        num_simulations: _Int = 100,
+        pb_c_init: _Float = 1.25,
+        pb_c_base: _Float = 19652.0,
+        dirichlet_alpha: _Float = 0.3,
+        dirichlet_fraction: _Float = 0.25,
+        seed: _Int = 0,
+    ) -> None: ...
+    @property
+    def num_actions(self) -> int: ...
+    @property
+    def num_simulations(self) -> int: ...
+    @property
+    def pb_c_init(self) -> float: ...
+    @property
+    def pb_c_base(self) -> float: ...
+    @property
+    def dirichlet_alpha(self) -> float: ...
+    @property
+    def dirichlet_fraction(self) -> float: ...
+    @property
+    def seed(self) -> int: ...
+    def __eq__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
+
+class SearchOutput(metaclass=_Pybind11Type):
+    @property
+    def visit_counts(self) -> numpy.typing.NDArray[numpy.int64]: ...
+    @property
+    def q_values(self) -> numpy.typing.NDArray[numpy.float64]: ...
+    @property
+    def root_values(self) -> numpy.typing.NDArray[numpy.float64]: ...
+    @property
+    def action_weights(self) -> numpy.typing.NDArray[numpy.float64]: ...
+    @property
+    def num_simulations(self) -> int: ...
+
+class Forest(metaclass=_Pybind11Type):
+    def __init__(
+        self,
+        config: SearchConfig,
+        states: collections.abc.Sequence[typing.Any],
+        prior_logits: numpy.typing.ArrayLike,
+        values: numpy.typing.ArrayLike,
+        legal: numpy.typing.ArrayLike | None = None,
+    ) -> None: ...
+    @property
+    def config(self) -> SearchConfig: ...
+    @property
+    def num_roots(self) -> int: ...
+    def __len__(self) -> int: ...
+    @property
+    def num_nodes(self) -> int: ...
+    @property
+    def root_states(self) -> list[typing.Any]: ...
+    def search(self, recurrent_fn: _RecurrentFn) -> SearchOutput: ...
+    def select(self, temperature: _Float = 0.0) -> numpy.typing.NDArray[numpy.int64]: ...
+    @typing.overload
+    def advance(self, i: _Int, action: _Int) -> None: ...
+    @typing.overload
+    def advance(self, actions: numpy.typing.ArrayLike) -> None: ...
+    def reset(
+        self,
+        i: _Int,
+        state: typing.Any,
+        prior_logits: numpy.typing.ArrayLike,
+        value: _Float | numpy.typing.ArrayLike,
+        legal: numpy.typing.ArrayLike | None = None,
+    ) -> None: ...
