@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -364,7 +365,9 @@ class Forest {
   }
 
   static std::vector<double> exploration_scales(const SearchConfig& config) {
-    std::vector<double> scales(kExplorationTableSize);
+    // Counts above num_simulations + 1 occur only at roots reused across searches.
+    const auto counts = static_cast<std::size_t>(config.num_simulations) + 2;
+    std::vector<double> scales(std::min(counts, kExplorationTableSize));
     for (std::size_t n = 0; n < scales.size(); ++n) {
       const auto visits = static_cast<std::int32_t>(n);
       scales[n] =
