@@ -3,14 +3,20 @@
 
 #include <ATen/core/Tensor.h>
 #include <ATen/ops/empty.h>
-#include <pybind11/functional.h>
 #include <pybind11/pybind11.h>
+// Number conversions first: nothing may convert a number before they are declared.
+#include "bindings/number_casters.h"
+// Then the conversions that convert numbers.
 #include <pybind11/stl.h>
 
 #include <cstdint>
 #include <memory>
+#include <type_traits>
 #include <vector>
 
+#include "bindings/instance_guards.h"
+#include "bindings/interpreter_turns.h"
+#include "bindings/python_callable.h"
 #include "core/batch_search_result.h"
 #include "core/node.h"
 #include "core/search_config.h"
@@ -28,6 +34,7 @@ namespace py = pybind11;
 
 namespace {
 
+using veltra::bindings::guard_class;
 using State = float;
 using Node = veltra::core::Node<State>;
 using NodeHandle = veltra::core::NodeHandle<State>;
@@ -39,6 +46,26 @@ using PolicyWeightedUCB = veltra::policies::PolicyWeightedUCB<State>;
 using ExpansionPolicy = veltra::policies::ExpansionPolicy<State>;
 using FullExpansion = veltra::policies::FullExpansion<State>;
 using ProgressiveExpansion = veltra::policies::ProgressiveExpansion<State>;
+template <typename Signature>
+using PythonCallable = veltra::bindings::PythonCallable<Signature>;
+
+}  // namespace
+
+// Every bound class refuses objects whose constructor never ran.
+template <typename T>
+struct veltra::bindings::Guarded<
+    T, std::enable_if_t<veltra::bindings::is_one_of<
+           T, veltra::SearchConfig, veltra::SearchResult, veltra::BatchSearchResult, Node,
+           SearchTree, SearchEngine, SelectionPolicy, UCBSelection, PolicyWeightedUCB,
+           ExpansionPolicy, FullExpansion, ProgressiveExpansion>>> : std::true_type {};
+template <>
+class pybind11::detail::type_caster<std::shared_ptr<Node>> : public ConstructedHolderCaster<Node> {
+};
+template <>
+class pybind11::detail::type_caster<std::shared_ptr<SearchTree>>
+    : public ConstructedHolderCaster<SearchTree> {};
+
+namespace {
 
 // Python holds nodes through std::shared_ptr. Each such pointer carries one node hold, dropped
 // by its deleter, so a Python object keeps its node and the node's ancestors alive. Returning a
@@ -69,7 +96,7 @@ void register_records(py::module_& m) {
   using veltra::SearchConfig;
   using veltra::SearchResult;
 
-  py::class_<SearchConfig>(m, "SearchConfig", py::module_local())
+  guard_class(py::class_<SearchConfig>(m, "SearchConfig", py::module_local()))
       .def(py::init<>())
       .def_readwrite("num_simulations", &SearchConfig::num_simulations)
       .def_readwrite("exploration_constant", &SearchConfig::exploration_constant)
@@ -77,7 +104,7 @@ void register_records(py::module_& m) {
       .def_readwrite("discount_factor", &SearchConfig::discount_factor)
       .def_readwrite("seed", &SearchConfig::seed);
 
-  py::class_<SearchResult>(m, "SearchResult", py::module_local())
+  guard_class(py::class_<SearchResult>(m, "SearchResult", py::module_local()))
       .def(py::init<>())
       .def_readwrite("best_action", &SearchResult::best_action)
       .def_readwrite("actions", &SearchResult::actions)
@@ -87,7 +114,8 @@ void register_records(py::module_& m) {
 
   // root_values is a tensor natively; Python sees it as a list of floats, stored 1-D float32.
   // The accessors are made as methods so that their signatures name `self`.
-  py::class_<BatchSearchResult> batch(m, "BatchSearchResult", py::module_local());
+  auto batch =
+      guard_class(py::class_<BatchSearchResult>(m, "BatchSearchResult", py::module_local()));
   batch.def(py::init<>())
       .def_readwrite("best_actions", &BatchSearchResult::best_actions)
       .def_property(
@@ -104,7 +132,7 @@ void register_records(py::module_& m) {
 }
 
 void register_node(py::module_& m) {
-  py::class_<Node, std::shared_ptr<Node>>(m, "Node")
+  guard_class(py::class_<Node, std::shared_ptr<Node>>(m, "Node"))
       .def(py::init([](std::int32_t action, float prior_prob) {
              return to_python(Node::make_root(action, prior_prob));
            }),
@@ -124,7 +152,7 @@ void register_node(py::module_& m) {
 }
 
 void register_tree(py::module_& m) {
-  py::class_<SearchTree, std::shared_ptr<SearchTree>>(m, "SearchTree")
+  guard_class(py::class_<SearchTree, std::shared_ptr<SearchTree>>(m, "SearchTree"))
       .def(py::init<std::int32_t>(), py::arg("root_action") = -1)
       .def("root", [](const SearchTree& self) { return to_python(self.root()); })
       .def("total_nodes", &SearchTree::total_nodes)
@@ -133,10 +161,21 @@ void register_tree(py::module_& m) {
 }
 
 void register_engine(py::module_& m) {
-  py::class_<SearchEngine, std::shared_ptr<SearchEngine>>(m, "SearchEngine")
+  // Between simulations the search takes pending signals and lets other threads run.
+  guard_class(py::class_<SearchEngine, std::shared_ptr<SearchEngine>>(m, "SearchEngine"))
       .def(py::init<const veltra::SearchConfig&>())
-      .def("search", &SearchEngine::search, py::arg("tree"), py::arg("legal_actions_fn"),
-           py::arg("transition_fn"), py::arg("rollout_fn"));
+      .def(
+          "search",
+          [](const SearchEngine& self, std::shared_ptr<SearchTree> tree,
+             PythonCallable<std::vector<int>(const State&)> legal_actions_fn,
+             PythonCallable<std::vector<float>(const State&, int)> transition_fn,
+             PythonCallable<float()> rollout_fn) {
+            return self.search(std::move(tree), std::move(legal_actions_fn),
+                               std::move(transition_fn), std::move(rollout_fn),
+                               veltra::bindings::InterpreterTurns());
+          },
+          py::arg("tree"), py::arg("legal_actions_fn"), py::arg("transition_fn"),
+          py::arg("rollout_fn"));
 }
 
 // select and expand are bound on each concrete class, as Python sees them, through the virtual
@@ -157,8 +196,8 @@ void bind_expand(py::class_<Policy, ClassOptions...>& cls) {
 }
 
 void register_selection(py::module_& m) {
-  // The abstract base is registered only so that Python sees the hierarchy; it has no members.
-  const py::class_<SelectionPolicy, std::shared_ptr<SelectionPolicy>> base(m, "SelectionPolicy");
+  // The abstract base is registered only so that Python sees the hierarchy; it has no methods.
+  guard_class(py::class_<SelectionPolicy, std::shared_ptr<SelectionPolicy>>(m, "SelectionPolicy"));
 
   py::class_<UCBSelection, SelectionPolicy, std::shared_ptr<UCBSelection>> ucb(m, "UCBSelection");
   ucb.def(py::init<float>(), py::arg("c") = 1.414f);
@@ -171,7 +210,7 @@ void register_selection(py::module_& m) {
 }
 
 void register_expansion(py::module_& m) {
-  const py::class_<ExpansionPolicy, std::shared_ptr<ExpansionPolicy>> base(m, "ExpansionPolicy");
+  guard_class(py::class_<ExpansionPolicy, std::shared_ptr<ExpansionPolicy>>(m, "ExpansionPolicy"));
 
   py::class_<FullExpansion, ExpansionPolicy, std::shared_ptr<FullExpansion>> full(m,
                                                                                   "FullExpansion");

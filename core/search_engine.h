@@ -22,6 +22,7 @@
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "core/child_selection.h"
@@ -45,12 +46,23 @@ class SearchEngine {
 
   SearchResult search(std::shared_ptr<SearchTree<State>> tree, LegalActionsFn legal_actions_fn,
                       TransitionFn transition_fn, RolloutFn rollout_fn) const {
+    return search(std::move(tree), std::move(legal_actions_fn), std::move(transition_fn),
+                  std::move(rollout_fn), [] {});
+  }
+
+  // The same search, calling `after_simulation()` after every completed simulation, when no
+  // simulation is in flight. It may throw to end the search there, the tree consistent.
+  template <typename AfterSimulation>
+  SearchResult search(std::shared_ptr<SearchTree<State>> tree, LegalActionsFn legal_actions_fn,
+                      TransitionFn transition_fn, RolloutFn rollout_fn,
+                      AfterSimulation&& after_simulation) const {
     (void)transition_fn;  // held for the call, never invoked
     if (tree == nullptr) return empty_result();
     // One path per call, not per engine: a callback may start another search with this engine.
     SimulationPath<State> path;
     for (std::int32_t i = 0; i < config_.num_simulations; ++i) {
       simulate(*tree, path, legal_actions_fn, rollout_fn);
+      after_simulation();
     }
     return describe_root(*tree->root_node());
   }
