@@ -161,9 +161,11 @@ class PyForest {
       : reader_(static_cast<std::size_t>(config.num_actions)),
         native_(config, read_roots(config, states, prior_logits, values, legal)) {
     pending_states_.assign(native_.num_roots(), nullptr);
-    const auto sequence = py::reinterpret_borrow<py::sequence>(states);
+    // Reading the arrays may have run Python code that changed the list: check it again.
+    const py::sequence sequence = read_states(states, "states", native_.num_roots());
     for (std::size_t i = 0; i < native_.num_roots(); ++i) {
-      hold(native_.root_node(i), PySequence_Fast_GET_ITEM(sequence.ptr(), i));
+      hold(native_.root_node(i),
+           PySequence_Fast_GET_ITEM(sequence.ptr(), static_cast<py::ssize_t>(i)));
     }
   }
 
@@ -353,11 +355,13 @@ class PyForest {
     const auto output = [&](py::ssize_t k) {
       return py::handle(PyTuple_GET_ITEM(result.ptr(), k));
     };
-    const py::sequence next_states =
-        read_states(output(0), kRecurrentOutput.name("next_states"), count);
+    const std::string states_name = kRecurrentOutput.name("next_states");
+    read_states(output(0), states_name, count);
     reader_.read(kRecurrentOutput, count, output(1), output(2), output(4), output(3), output(5),
                  {static_cast<py::ssize_t>(count), static_cast<py::ssize_t>(native_.num_actions())},
                  out);
+    // Reading the arrays may have run Python code (an __array__) that changed the list.
+    const py::sequence next_states = read_states(output(0), states_name, count);
 
     reserve_states(expansions.back().node);
     for (std::size_t k = 0; k < count; ++k) {
