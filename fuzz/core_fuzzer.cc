@@ -1,30 +1,19 @@
 // libFuzzer target for the search core. Each input is decoded into a sequence of operations on
 // nodes, handles, trees, policies and the engine; the engine's callbacks draw their answers from
 // the same input and may re-enter the structure (reroot, clear, update, drop handles, search
-// again). After every operation the structure is checked:
-//   - total_nodes() equals a recount made here, and every reachable child links to its parent;
-//   - in a tree whose nodes were only ever updated by the engine, a node has at least as many
-//     visits as its children together;
-//   - a search that nothing re-entered adds visits as whole backups: each completed simulation
-//     adds one visit to every node on one path ending at the root, and nothing else;
-//   - the search result describes the root (actions, visits, most visited action, mean);
-//   - every held node's chain of ancestors is alive and readable.
-// AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer (leaks are checked after every
-// input, once all handles and trees are gone) cover the memory side.
+// again). After every operation the structure is checked (invariants.h). AddressSanitizer,
+// UndefinedBehaviorSanitizer and LeakSanitizer (leaks are checked after every input, once all
+// handles and trees are gone) cover the memory side.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <functional>
 #include <limits>
 #include <memory>
 #include <stdexcept>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -33,6 +22,7 @@
 #include "core/search_engine.h"
 #include "core/search_result.h"
 #include "core/search_tree.h"
+#include "fuzz/invariants.h"
 #include "policies/full_expansion.h"
 #include "policies/policy_weighted_ucb.h"
 #include "policies/progressive_expansion.h"
@@ -41,18 +31,10 @@
 namespace {
 
 using State = float;
-using Node = veltra::core::Node<State>;
 using Handle = veltra::core::NodeHandle<State>;
-using Tree = veltra::core::SearchTree<State>;
 using Engine = veltra::core::SearchEngine<State>;
-
-#define FUZZ_CHECK(condition)                                                            \
-  do {                                                                                   \
-    if (!(condition)) {                                                                  \
-      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-      std::abort();                                                                      \
-    }                                                                                    \
-  } while (false)
+using veltra::fuzz::Node;
+using veltra::fuzz::Tree;
 
 constexpr std::size_t kMaxHandles = 32;
 constexpr std::size_t kMaxTrees = 4;
@@ -88,22 +70,6 @@ struct TrackedTree {
   // False once a node of the tree was updated by hand (outside the engine's backups).
   bool engine_only = true;
 };
-
-bool same_float(float a, float b) {
-  return (std::isnan(a) && std::isnan(b)) || (a == b && std::signbit(a) == std::signbit(b));
-}
-
-// Calls fn(node) for the root and every node reachable from it, with an explicit stack.
-template <typename Fn>
-void walk(Node& root, Fn&& fn) {
-  std::vector<Node*> pending{&root};
-  while (!pending.empty()) {
-    Node* node = pending.back();
-    pending.pop_back();
-    fn(*node);
-    node->for_each_child([&](Node& child) { pending.push_back(&child); });
-  }
-}
 
 class Session {
  public:
@@ -171,7 +137,7 @@ class Session {
         drop_handle();
         break;
       case kDropTree:
-        if (!trees_.empty()) trees_.erase(trees_.begin() + pick_index(trees_.size()));
+        drop_tree();
         break;
       case kAddChild:
         if (Node* node = pick_node()) {
@@ -219,8 +185,8 @@ class Session {
 
   // -- picking --------------------------------------------------------------------------------
 
-  std::ptrdiff_t pick_index(std::size_t size) {
-    return data_.ConsumeIntegralInRange<std::ptrdiff_t>(0, static_cast<std::ptrdiff_t>(size) - 1);
+  std::size_t pick_index(std::size_t size) {
+    return data_.ConsumeIntegralInRange<std::size_t>(0, size - 1);
   }
   Node* pick_node() {
     return handles_.empty() ? nullptr : handles_[pick_index(handles_.size())].get();
@@ -248,9 +214,14 @@ class Session {
   void keep(Handle handle) {
     if (handle && handles_.size() < kMaxHandles) handles_.push_back(std::move(handle));
   }
-  void drop_handle() {
-    if (!handles_.empty()) handles_.erase(handles_.begin() + pick_index(handles_.size()));
+  // Removes an element the input picks, if there is one.
+  template <typename T>
+  void erase_one(std::vector<T>& items) {
+    if (items.empty()) return;
+    items.erase(items.begin() + static_cast<std::ptrdiff_t>(pick_index(items.size())));
   }
+  void drop_handle() { erase_one(handles_); }
+  void drop_tree() { erase_one(trees_); }
 
   // -- structure changes ----------------------------------------------------------------------
 
@@ -368,7 +339,7 @@ class Session {
         if (Node* node = pick_node()) node->clear_children();
         return true;
       case 6:
-        if (!trees_.empty()) trees_.erase(trees_.begin() + pick_index(trees_.size()));
+        drop_tree();
         return true;
       default:
         if (depth == 0) search(/*nested=*/true, pick_tree_shared());
@@ -385,11 +356,11 @@ class Session {
     TrackedTree* const searched = tracked.get();
     TrackedTree* const outer = std::exchange(active_, searched);
 
-    std::unordered_map<const Node*, std::int32_t> before;
+    veltra::fuzz::VisitCounts before;
     Node* root_before = nullptr;
     if (searched != nullptr) {
       root_before = searched->tree->root_node();
-      walk(*root_before, [&](Node& node) { before[&node] = node.visit_count(); });
+      before = veltra::fuzz::visit_counts(*root_before);
     }
 
     SearchRecord record;
@@ -409,7 +380,8 @@ class Session {
       return value();
     };
     Engine::TransitionFn transition = [](const State&, int) -> std::vector<float> {
-      FUZZ_CHECK(!"the transition callback is never invoked");
+      constexpr bool kTransitionIsInvoked = false;
+      FUZZ_CHECK(kTransitionIsInvoked);
       return {};
     };
     // Now and then a callback is missing; invoking it must throw, not crash.
@@ -433,85 +405,20 @@ class Session {
       FUZZ_CHECK(result.best_action == -1 && result.actions.empty() && result.num_simulations == 0);
       return;
     }
-    if (!failed) check_result(result, *searched->tree->root_node(), config.num_simulations);
+    if (!failed) {
+      veltra::fuzz::check_result(result, *searched->tree->root_node(), config.num_simulations);
+    }
     if (!record.reentered) {
       FUZZ_CHECK(searched->tree->root_node() == root_before);
-      check_backups(*root_before, before, record.completed);
+      veltra::fuzz::check_backups(*root_before, before, record.completed);
     }
   }
-
-  static void check_result(const veltra::SearchResult& result, const Node& root,
-                           int num_simulations) {
-    FUZZ_CHECK(result.num_simulations == num_simulations);
-    FUZZ_CHECK(same_float(result.root_value, root.mean_value()));
-    FUZZ_CHECK(result.actions.size() == result.visit_counts.size());
-    std::size_t i = 0;
-    std::int32_t best_visits = -1;
-    std::int32_t best_action = -1;
-    for (const Node& child : root.children()) {
-      FUZZ_CHECK(i < result.actions.size());
-      FUZZ_CHECK(result.actions[i] == child.action());
-      FUZZ_CHECK(result.visit_counts[i] == child.visit_count());
-      if (child.visit_count() > best_visits) {
-        best_visits = child.visit_count();
-        best_action = child.action();
-      }
-      ++i;
-    }
-    FUZZ_CHECK(i == result.actions.size());
-    FUZZ_CHECK(result.best_action == best_action);
-  }
-
-  // The visits a search added must decompose into `completed` backups, each a path from some
-  // node up to the root: no node gained fewer visits than its children together, the surplus
-  // (backups that started at the node) sums to `completed`, and the root gained `completed`.
-  static void check_backups(Node& root, const std::unordered_map<const Node*, std::int32_t>& before,
-                            int completed) {
-    auto added = [&](const Node& node) {
-      const auto it = before.find(&node);
-      return std::int64_t{node.visit_count()} - (it == before.end() ? 0 : it->second);
-    };
-    std::int64_t started = 0;
-    walk(root, [&](Node& node) {
-      std::int64_t through_children = 0;
-      node.for_each_child([&](Node& child) { through_children += added(child); });
-      const std::int64_t starts_here = added(node) - through_children;
-      FUZZ_CHECK(starts_here >= 0);
-      started += starts_here;
-    });
-    FUZZ_CHECK(started == completed);
-    FUZZ_CHECK(added(root) == completed);
-  }
-
-  // -- invariants -----------------------------------------------------------------------------
 
   void check_all() {
-    for (const auto& tracked : trees_) check_tree(*tracked);
-    for (const Handle& handle : handles_) {
-      // The whole chain of ancestors of a held node stays alive and readable.
-      std::int64_t visits = 0;
-      for (const Node* node = handle.get(); node != nullptr; node = node->parent()) {
-        visits += node->visit_count();
-        FUZZ_CHECK(node->is_expanded() == (node->children().begin() != Node::ChildIterator()));
-      }
-      FUZZ_CHECK(visits >= 0);
+    for (const auto& tracked : trees_) {
+      veltra::fuzz::check_tree(*tracked->tree, tracked->engine_only);
     }
-  }
-
-  static void check_tree(const TrackedTree& tracked) {
-    Node& root = *tracked.tree->root_node();
-    FUZZ_CHECK(root.parent() == nullptr);
-    std::int64_t count = 0;
-    walk(root, [&](Node& node) {
-      ++count;
-      std::int64_t child_visits = 0;
-      node.for_each_child([&](Node& child) {
-        FUZZ_CHECK(child.parent() == &node);
-        child_visits += child.visit_count();
-      });
-      if (tracked.engine_only) FUZZ_CHECK(node.visit_count() >= child_visits);
-    });
-    FUZZ_CHECK(tracked.tree->total_nodes() == count);
+    for (const Handle& handle : handles_) veltra::fuzz::check_held_chain(*handle);
   }
 
   FuzzedDataProvider& data_;
