@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <optional>
 
 #include "allocation_counter.h"
 #include "core/search_tree.h"
@@ -65,7 +64,7 @@ TEST_F(SimulationPathTest, HeldPathOutlivesEveryHandleAndIsFreedByTheBackup) {
 
 TEST_F(SimulationPathTest, DestroyedWhileHeldGivesTheHoldBack) {
   // What happens when a callback throws between hold and backup.
-  std::optional<Path> path(std::in_place);
+  auto path = std::make_unique<Path>();
   {
     Chain chain;
     record(chain, *path);
