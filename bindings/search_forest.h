@@ -209,6 +209,7 @@ class PyForest {
     if (PyCallable_Check(recurrent_fn.ptr()) == 0) {
       throw py::type_error("recurrent_fn must be callable, not " + type_name(recurrent_fn));
     }
+    states_.reserve(native_.node_id_bound());
     py::gil_scoped_release no_gil;
     native_.search([&](const std::vector<Expansion>& expansions, Evaluations& out) {
       py::gil_scoped_acquire gil;

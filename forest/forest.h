@@ -52,6 +52,15 @@ class Forest {
   std::size_t num_nodes() const noexcept { return store_.live(); }
   std::size_t node_capacity() const noexcept { return store_.capacity(); }
 
+  // Every node id the next search can use is below this: the store's capacity now, plus one
+  // node per root for each simulation and for a pending root, plus a partly used chunk per root.
+  std::size_t node_id_bound() const noexcept {
+    const std::size_t per_root =
+        static_cast<std::size_t>(config_.num_simulations) + 1 + NodeStore::kChunk;
+    const auto most = static_cast<std::size_t>(std::numeric_limits<NodeId>::max());
+    return std::min(most, store_.capacity() + num_roots() * per_root);
+  }
+
   // The root node of tree i, or kNoNode while it is pending (advanced to a child that does not
   // exist yet; the next search creates it).
   NodeId root_node(std::size_t i) const { return roots_.at(i); }
@@ -104,9 +113,10 @@ class Forest {
   // every node dropped. Returns the new root's id.
   template <typename Release>
   NodeId reset(std::size_t i, const Evaluations& evaluation, std::size_t row, Release&& release) {
+    // The old tree's nodes go to tree i's free list first, so the new root never needs to grow
+    // the store once the old tree is gone.
     const NodeId old_root = root_node(i);
     if (old_root != kNoNode) store_.free_tree(i, old_root, kNoNode, release);
-    roots_[i] = kNoNode;
     roots_[i] = create_root(i, evaluation, row);
     return roots_[i];
   }
@@ -117,6 +127,7 @@ class Forest {
   template <typename Evaluate>
   void search(Evaluate&& evaluate) {
     check_visit_capacity();
+    store_.reserve(node_id_bound());
     evaluate_pending_roots(evaluate);
     draw_root_noise();
     for (std::int32_t s = 0; s < config_.num_simulations; ++s) step(evaluate);
@@ -202,30 +213,36 @@ class Forest {
     }
   }
 
-  // Calls evaluate on expansions_ (whose nodes are reserved), giving the nodes back if it throws.
-  template <typename Evaluate>
-  void evaluate_expansions(Evaluate& evaluate) {
-    evaluations_.resize(expansions_.size(), num_actions_);
+  // Collects the expansions `reserve` records (each with a reserved node) and has them evaluated.
+  // If either throws, the reserved nodes go back to their free lists and nothing else changed.
+  template <typename Reserve, typename Evaluate>
+  void reserve_and_evaluate(Reserve&& reserve, Evaluate& evaluate) {
+    expansions_.clear();
     try {
+      reserve();
+      if (expansions_.empty()) return;
+      evaluations_.resize(expansions_.size(), num_actions_);
       evaluate(static_cast<const std::vector<Expansion>&>(expansions_), evaluations_);
     } catch (...) {
       for (auto e = expansions_.rbegin(); e != expansions_.rend(); ++e) {
         store_.free(e->node, static_cast<std::size_t>(e->root));
       }
+      expansions_.clear();
       throw;
     }
   }
 
   template <typename Evaluate>
   void evaluate_pending_roots(Evaluate& evaluate) {
-    expansions_.clear();
-    for (std::size_t i = 0; i < num_roots(); ++i) {
-      if (roots_[i] != kNoNode) continue;
-      expansions_.push_back(
-          {static_cast<std::int32_t>(i), kNoNode, pending_actions_[i], store_.allocate(i)});
-    }
-    if (expansions_.empty()) return;
-    evaluate_expansions(evaluate);
+    reserve_and_evaluate(
+        [&] {
+          for (std::size_t i = 0; i < num_roots(); ++i) {
+            if (roots_[i] != kNoNode) continue;
+            expansions_.push_back(
+                {static_cast<std::int32_t>(i), kNoNode, pending_actions_[i], store_.allocate(i)});
+          }
+        },
+        evaluate);
     for (std::size_t k = 0; k < expansions_.size(); ++k) {
       const Expansion& e = expansions_[k];
       fill_node(e.node, evaluations_, k, e.action);
@@ -260,14 +277,16 @@ class Forest {
 
   template <typename Evaluate>
   void step(Evaluate& evaluate) {
-    expansions_.clear();
-    path_.clear();
-    for (std::size_t i = 0; i < num_roots(); ++i) {
-      path_starts_[i] = path_.size();
-      descend(i);
-    }
-    path_starts_[num_roots()] = path_.size();
-    if (!expansions_.empty()) evaluate_expansions(evaluate);
+    reserve_and_evaluate(
+        [&] {
+          path_.clear();
+          for (std::size_t i = 0; i < num_roots(); ++i) {
+            path_starts_[i] = path_.size();
+            descend(i);
+          }
+          path_starts_[num_roots()] = path_.size();
+        },
+        evaluate);
 
     auto expansion = expansions_.begin();
     for (std::size_t i = 0; i < num_roots(); ++i) {

@@ -32,6 +32,12 @@ class NodeStore {
   std::size_t live() const noexcept { return live_; }
   std::size_t capacity() const noexcept { return nodes_.size(); }
 
+  // Makes room for `count` nodes at once, so that growing to that size copies nothing.
+  void reserve(std::size_t count) {
+    nodes_.reserve(count);
+    priors_.reserve(count * num_actions_);
+  }
+
   // A node for `tree` whose fields and priors the caller fills in.
   NodeId allocate(std::size_t tree) {
     NodeId& head = free_heads_[tree];
