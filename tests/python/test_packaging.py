@@ -19,10 +19,12 @@ import pytest
 
 REPO = pathlib.Path(__file__).resolve().parents[2]
 BUILD_DIR = pathlib.Path(os.environ.get("VELTRA_MODULE_DIR", REPO / "build"))
-STUB = REPO / "stubs" / "veltra_engine.pyi"
-# PEP 561 stub-only package: type checkers do not read a lone .pyi beside a compiled module in
+STUBS = {
+    "veltra_engine-stubs/__init__.pyi": REPO / "stubs" / "veltra_engine.pyi",
+    "veltra_search-stubs/__init__.pyi": REPO / "stubs" / "veltra_search.pyi",
+}
+# PEP 561 stub-only packages: type checkers do not read a lone .pyi beside a compiled module in
 # site-packages, but do read <module>-stubs/__init__.pyi.
-STUB_IN_WHEEL = "veltra_engine-stubs/__init__.pyi"
 BINDINGS_IN_WHEEL = "veltra_engine.libs/libveltra_engine_bindings.so"
 
 # Run inside the virtual environment, from outside the source tree.
@@ -37,6 +39,14 @@ config.num_simulations = 4
 result = veltra_engine.SearchEngine(config).search(
     veltra_engine.SearchTree(), lambda state: [10, 20, 30], None, lambda: 1.0)
 print(result.best_action, result.visit_counts, result.root_value)
+import numpy as np, veltra_search
+assert pathlib.Path(veltra_search.__file__).resolve().parent == site, veltra_search.__file__
+forest = veltra_search.Forest(veltra_search.SearchConfig(2, num_simulations=3, dirichlet_fraction=0.0),
+                              ["root"], np.zeros((1, 2)), np.zeros(1))
+def recurrent_fn(states, actions):
+    b = len(states)
+    return [s + str(a) for s, a in zip(states, actions)], np.zeros(b), -np.ones(b), np.zeros((b, 2)), np.zeros(b), None
+print(forest.search(recurrent_fn).visit_counts.tolist())
 """
 
 TYPED_USE = """
@@ -88,19 +98,20 @@ class TestWheel:
     def test_wheel_holds_the_module_and_its_stub(self, wheel: pathlib.Path) -> None:
         with zipfile.ZipFile(wheel) as archive:
             names = archive.namelist()
-            assert [n for n in names if n.startswith("veltra_engine.") and n.endswith(".so")]
+            for module in ("veltra_engine", "veltra_search"):
+                assert [n for n in names if n.startswith(module + ".") and n.endswith(".so")]
             assert BINDINGS_IN_WHEEL in names, names
             # No run path into the build's torch: the module finds torch where it runs.
             torch_lib = pathlib.Path(importlib.util.find_spec("torch").origin).parent / "lib"  # type: ignore
             assert str(torch_lib).encode() not in archive.read(BINDINGS_IN_WHEEL)
-            assert STUB_IN_WHEEL in names, names
-            assert archive.read(STUB_IN_WHEEL) == STUB.read_bytes()
+            for stub_in_wheel, stub in STUBS.items():
+                assert archive.read(stub_in_wheel) == stub.read_bytes()
 
     def test_installed_wheel_runs_a_search_outside_the_source_tree(
         self, venv_python: pathlib.Path, tmp_path: pathlib.Path
     ) -> None:
         output = run(venv_python, "-I", "-c", SMOKE_TEST, cwd=tmp_path)
-        assert output.split() == ["10", "[2,", "1,", "1]", "0.5"]
+        assert output.split() == ["10", "[2,", "1,", "1]", "0.5", "[[2,", "1]]"]
 
     @pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy is not installed")
     def test_type_checkers_find_the_installed_stub(
