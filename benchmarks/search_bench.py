@@ -28,7 +28,6 @@ import argparse
 import gc
 import json
 import os
-import platform
 import subprocess
 import sys
 import time
@@ -44,6 +43,8 @@ sys.path.insert(0, str(BENCH_DIR))
 sys.path.insert(0, str(REPO_DIR / "examples"))
 
 import reference_forest  # noqa: E402
+from measure import CheckFailed, check, resident_bytes  # noqa: E402
+from report import Goal, machine_description  # noqa: E402
 
 NUM_ACTIONS = 7
 
@@ -65,15 +66,6 @@ FULL = Sizes(roots=256, simulations=200, repeats=5, reference_repeats=2, games=6
              game_simulations=100, game_moves=6, memory_roots=1000, memory_simulations=1000)
 QUICK = Sizes(roots=8, simulations=20, repeats=1, reference_repeats=1, games=4,
               game_simulations=8, game_moves=2, memory_roots=20, memory_simulations=100)
-
-
-class CheckFailed(Exception):
-    """A benchmarked operation gave a wrong result."""
-
-
-def check(condition: bool, message: str) -> None:
-    if not condition:
-        raise CheckFailed(message)
 
 
 # ----------------------------------------------------------------------------------------------
@@ -183,11 +175,6 @@ def self_play_rates(search_module: Any, sizes: Sizes) -> Dict[str, float]:
 # Memory per node, in a fresh interpreter
 
 
-def resident_bytes() -> int:
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
 def memory_probe(module: Any, roots: int, simulations: int) -> Dict[str, float]:
     forest = new_forest(module, roots, simulations)
     model = CheapModel(roots)
@@ -213,31 +200,6 @@ def measure_memory(build_dir: Path, implementation: str, roots: int,
 
 # ----------------------------------------------------------------------------------------------
 # Reporting
-
-
-@dataclass(frozen=True)
-class Goal:
-    label: str
-    value: float
-    bound: float
-    at_most: bool
-
-    def describe(self, judged: bool) -> str:
-        met = self.value <= self.bound if self.at_most else self.value >= self.bound
-        verdict = ("met" if met else "MISSED") if judged else "(not judged at quick sizes)"
-        goal = f"goal {'<=' if self.at_most else '>='} {self.bound:g}"
-        return f"  {self.label:<52}{self.value:>10.2f}   {goal:<13}{verdict}"
-
-
-def machine_description() -> str:
-    model = platform.processor() or platform.machine()
-    try:
-        with open("/proc/cpuinfo") as cpuinfo:
-            names = [line.split(":")[1] for line in cpuinfo if line.startswith("model name")]
-        model = names[0].strip() if names else model
-    except OSError:
-        pass
-    return f"{os.cpu_count()} CPUs ({model}), Python {platform.python_version()}"
 
 
 def run_benchmarks(module: Any, build_dir: Path, sizes: Sizes) -> Dict[str, Any]:
@@ -276,8 +238,10 @@ def make_goals(results: Dict[str, Any], sizes: Sizes) -> List[Goal]:
              30.0, at_most=False),
         Goal(f"self-play batched / one leaf at a time, {sizes.games} games",
              rates["batched"] / rates["one_leaf"], 10.0, at_most=False),
-        Goal(f"bytes per node at {native_memory['nodes']:,} nodes (priors included)",
-             native_memory["bytes_per_node"], 48.0 + 4 * NUM_ACTIONS, at_most=True),
+        # 48 bytes of node, plus what the budget leaves out: the float32 priors row and the
+        # state's slot.
+        Goal(f"bytes per node at {native_memory['nodes']:,} nodes (priors, state slot included)",
+             native_memory["bytes_per_node"], 48.0 + 4 * NUM_ACTIONS + 8, at_most=True),
     ]
 
 
