@@ -2,8 +2,8 @@
 
 - `Recorder`: a callable that logs its arguments and answers per call.
 - `Script`: replayable callbacks (fresh actions at every expansion, a cycle of rollout values).
-- `Reference`: a plain-Python search with the engine's rules, built on `Node` for the statistics
-  and the UCB score, used as the oracle for the engine's choices.
+- `Reference`: the reference model's tree and search (model.py) behind the module's interface,
+  the oracle for the engine's choices.
 - `snapshot`: every node of a tree, reached by replaying how the tree was grown.
 - `run_isolated`: runs a function in a fresh interpreter, so that a crash fails one test only.
 """
@@ -21,10 +21,11 @@ import types
 from collections.abc import Callable, Sequence
 from typing import Any
 
+import model as ref
 import veltra_engine as ve
+from single_precision import f32
 
-LOWEST_FLOAT32 = -3.4028234663852886e38
-WORKED_ACTIONS = [10, 20, 30]
+FIXED_ACTIONS = [10, 20, 30]
 
 
 def make_engine(num_simulations: int, lib: Any = ve, **fields: Any) -> Any:
@@ -106,11 +107,11 @@ def scripted_tree(
     return tree
 
 
-def worked_tree(lib: Any, *searches: int) -> Any:
+def fixed_callback_tree(lib: Any, *searches: int) -> Any:
     """A fresh tree after searches with legal actions [10, 20, 30] and rollout value 1.0."""
     tree = lib.SearchTree()
     for count in searches:
-        make_engine(count, lib).search(tree, lambda s: WORKED_ACTIONS, None, lambda: 1.0)
+        make_engine(count, lib).search(tree, lambda s: FIXED_ACTIONS, None, lambda: 1.0)
     return tree
 
 
@@ -145,106 +146,64 @@ def leaf_entry(visits: int = 0, total: float = 0.0) -> list[Any]:
 
 
 class RefNode:
-    """A node of the reference search: statistics and UCB score come from a free-standing `Node`
-    tree built alongside, the child list and the parent link are kept here."""
+    """The module's Node interface over a node of the reference model."""
 
-    def __init__(self, stats: Any, parent: RefNode | None = None) -> None:
-        self.stats = stats
-        self.parent = parent
-        self.children: list[RefNode] = []
+    def __init__(self, model: ref.ModelNode) -> None:
+        self.model = model
 
     def action(self) -> int:
-        return int(self.stats.action())
+        return self.model.action
 
     def visit_count(self) -> int:
-        return int(self.stats.visit_count())
+        return self.model.visits
 
     def total_value(self) -> float:
-        return float(self.stats.total_value())
+        return self.model.total
 
     def mean_value(self) -> float:
-        return float(self.stats.mean_value())
+        return self.model.mean()
 
     def is_expanded(self) -> bool:
-        return bool(self.children)
+        return bool(self.model.children)
 
     def add_child(self, action: int, prior_prob: float) -> RefNode:
-        child = RefNode(self.stats.add_child(action, prior_prob), self)
-        self.children.append(child)
-        return child
+        return RefNode(self.model.add_child(action, f32(prior_prob)))
 
     def clear_children(self) -> None:
-        self.children = []
+        self.model.children.clear()
+
+    def update(self, value: float) -> None:
+        self.model.update(value)
 
 
 class RefTree:
+    """The module's SearchTree interface over the reference model's tree."""
+
     def __init__(self, root_action: int = -1) -> None:
-        self._root = RefNode(ve.Node(root_action))
+        self.model = ref.ModelTree(root_action)
 
     def root(self) -> RefNode:
-        return self._root
+        return RefNode(self.model.root)
 
     def total_nodes(self) -> int:
-        count, pending = 0, [self._root]
-        while pending:
-            count += 1
-            pending.extend(pending.pop().children)
-        return count
+        return self.model.total_nodes()
 
     def reroot(self, action: int) -> None:
-        promoted = next((c for c in self._root.children if c.action() == action), None)
-        if promoted is None:
-            promoted = RefNode(ve.Node(action))
-        promoted.parent = None
-        self._root = promoted
+        self.model.reroot(action)
 
     def clear(self) -> None:
-        self._root = RefNode(ve.Node(-1))
+        self.model.clear()
 
 
 class RefEngine:
-    def __init__(self, config: Any) -> None:
-        self.num_simulations = config.num_simulations
-        self.exploration = config.exploration_constant
+    """The module's SearchEngine interface over the reference model's search."""
 
-    def select(self, node: RefNode) -> RefNode:
-        best, best_score = None, LOWEST_FLOAT32
-        for child in node.children:
-            score = child.stats.ucb_score(self.exploration)
-            if score > best_score:
-                best, best_score = child, score
-        return best if best is not None else node.children[0]
+    def __init__(self, config: Any) -> None:
+        self.engine = ref.ModelEngine(config.num_simulations, config.exploration_constant)
 
     def search(self, tree: RefTree | None, legal_actions_fn: Any, transition_fn: Any,
-               rollout_fn: Any) -> Any:
-        result = ve.SearchResult()
-        result.best_action = -1
-        if tree is None:
-            return result
-        for _ in range(self.num_simulations):
-            node = tree.root()
-            while node.is_expanded():
-                node = self.select(node)
-            actions = list(legal_actions_fn(0.0))
-            added = [node.add_child(action, 0.0) for action in actions]
-            if added:
-                node = added[0]
-            value = rollout_fn()
-            current: RefNode | None = node
-            while current is not None:
-                current.stats.update(value)
-                value = -value
-                current = current.parent
-        root = tree.root()
-        result.root_value = root.mean_value()
-        result.num_simulations = self.num_simulations
-        best_visits = -1
-        for child in root.children:
-            if child.visit_count() > best_visits:
-                best_visits, result.best_action = child.visit_count(), child.action()
-        result.actions = [child.action() for child in root.children]
-        result.visit_counts = [child.visit_count() for child in root.children]
-        return result
+               rollout_fn: Any) -> ref.ModelResult:
+        return self.engine.search(tree.model if tree else None, legal_actions_fn, rollout_fn)
 
 
 Reference = types.SimpleNamespace(SearchTree=RefTree, SearchEngine=RefEngine)

@@ -2,7 +2,6 @@
 
 import os
 import pathlib
-import struct
 import subprocess
 import sys
 
@@ -10,14 +9,6 @@ import veltra_engine
 
 MODULE_DIR = pathlib.Path(veltra_engine.__file__).resolve().parent
 MODULE_FILE = pathlib.Path(veltra_engine.__file__).resolve()
-
-
-def f32(value: float) -> float:
-    """Rounds a Python float to the nearest 32-bit float (inf beyond its range)."""
-    try:
-        return float(struct.unpack("f", struct.pack("f", value))[0])
-    except OverflowError:
-        return float("inf") if value > 0 else float("-inf")
 
 
 def run_python(

@@ -14,7 +14,7 @@ from typing import Any
 import pytest
 
 import veltra_engine as ve
-from engine_helpers import WORKED_ACTIONS, Recorder, assert_zero_states, constant, make_engine
+from engine_helpers import FIXED_ACTIONS, Recorder, assert_zero_states, constant, make_engine
 
 CAST_PREFIX = "Unable to cast Python instance of type "
 CALLABLES = ["legal_actions_fn", "transition_fn", "rollout_fn"]
@@ -22,8 +22,8 @@ CALLABLES = ["legal_actions_fn", "transition_fn", "rollout_fn"]
 
 def search(num_simulations: int = 1, /, tree: Any = None, **callables: Any) -> Any:
     """Runs a search on `tree` (a fresh one by default); callables not given default to the
-    worked example's legal actions, no transition and a rollout of 1.0."""
-    arguments = {"legal_actions_fn": lambda s: WORKED_ACTIONS, "transition_fn": None,
+    legal actions FIXED_ACTIONS, no transition and a rollout of 1.0."""
+    arguments = {"legal_actions_fn": lambda s: FIXED_ACTIONS, "transition_fn": None,
                  "rollout_fn": lambda: 1.0, **callables}
     tree = ve.SearchTree() if tree is None else tree
     return make_engine(num_simulations).search(tree=tree, **arguments)
@@ -90,7 +90,7 @@ class TestTransitionIsNeverCalled:
 
 class Holder:
     def legal(self, state: float) -> list[int]:
-        return WORKED_ACTIONS
+        return FIXED_ACTIONS
 
     def rollout(self) -> float:
         return 1.0
@@ -102,16 +102,16 @@ class Holder:
 
 class CallableLegal:
     def __call__(self, state: float) -> list[int]:
-        return WORKED_ACTIONS
+        return FIXED_ACTIONS
 
 
 class LegalClass(tuple):  # type: ignore[type-arg]
     def __new__(cls, state: float) -> LegalClass:
-        return super().__new__(cls, WORKED_ACTIONS)
+        return super().__new__(cls, FIXED_ACTIONS)
 
 
 def legal_with_offset(offset: int, state: float) -> list[int]:
-    return [action + offset for action in WORKED_ACTIONS]
+    return [action + offset for action in FIXED_ACTIONS]
 
 
 class TestCallableKinds:
@@ -124,7 +124,7 @@ class TestCallableKinds:
     def test_work_as_callbacks(self, legal: Any, rollout: Any, value: float) -> None:
         tree = ve.SearchTree()
         result = search(3, tree=tree, legal_actions_fn=legal, rollout_fn=rollout)
-        assert (result.actions, result.visit_counts) == (WORKED_ACTIONS, [1, 1, 1])
+        assert (result.actions, result.visit_counts) == (FIXED_ACTIONS, [1, 1, 1])
         # Three simulations leave -v, +v and +v at the root.
         assert (tree.root().visit_count(), tree.root().total_value()) == (3, value)
 
@@ -141,7 +141,7 @@ class TestRejectedArguments:
     def test_non_callable_is_a_type_error_before_any_call(self, position: str,
                                                          value: Any) -> None:
         callables: dict[str, Any] = {
-            name: constant(WORKED_ACTIONS if name != "rollout_fn" else 1.0) for name in CALLABLES}
+            name: constant(FIXED_ACTIONS if name != "rollout_fn" else 1.0) for name in CALLABLES}
         callables[position] = value
         tree = ve.SearchTree()
         with pytest.raises(TypeError, match="incompatible function arguments"):
@@ -151,7 +151,7 @@ class TestRejectedArguments:
 
     @pytest.mark.parametrize("position", ["legal_actions_fn", "rollout_fn"])
     def test_none_is_refused_only_when_invoked(self, position: str) -> None:
-        callables: dict[str, Any] = {"legal_actions_fn": constant(WORKED_ACTIONS),
+        callables: dict[str, Any] = {"legal_actions_fn": constant(FIXED_ACTIONS),
                                      "rollout_fn": constant(1.0)}
         other = callables["rollout_fn" if position == "legal_actions_fn" else "legal_actions_fn"]
         callables[position] = None

@@ -12,7 +12,7 @@ import pytest
 
 import veltra_engine as ve
 from engine_helpers import (
-    WORKED_ACTIONS,
+    FIXED_ACTIONS,
     Recorder,
     Reference,
     Script,
@@ -23,39 +23,39 @@ from engine_helpers import (
     make_engine,
     scripted_tree,
     snapshot,
-    worked_tree,
+    fixed_callback_tree,
 )
 
-EXPANDED_UNVISITED = [0, 0.0, WORKED_ACTIONS, [0, 0, 0]]
+EXPANDED_UNVISITED = [0, 0.0, FIXED_ACTIONS, [0, 0, 0]]
 
-# Every node after 1, 2 and 4 simulations of the worked example.
-WORKED_SNAPSHOTS: dict[int, dict[str, list[Any]]] = {
-    1: {"": [1, -1.0, WORKED_ACTIONS, [1, 0, 0]], "10": leaf_entry(1, 1.0), "20": leaf_entry(),
+# Every node after 1, 2 and 4 simulations with legal actions FIXED_ACTIONS and rollout 1.0.
+FIXED_CALLBACK_SNAPSHOTS: dict[int, dict[str, list[Any]]] = {
+    1: {"": [1, -1.0, FIXED_ACTIONS, [1, 0, 0]], "10": leaf_entry(1, 1.0), "20": leaf_entry(),
         "30": leaf_entry()},
-    2: {"": [2, 0.0, WORKED_ACTIONS, [1, 1, 0]], "10": leaf_entry(1, 1.0),
-        "20": [1, -1.0, WORKED_ACTIONS, [1, 0, 0]], "30": leaf_entry(),
+    2: {"": [2, 0.0, FIXED_ACTIONS, [1, 1, 0]], "10": leaf_entry(1, 1.0),
+        "20": [1, -1.0, FIXED_ACTIONS, [1, 0, 0]], "30": leaf_entry(),
         "20/10": leaf_entry(1, 1.0), "20/20": leaf_entry(), "20/30": leaf_entry()},
-    4: {"": [4, 2.0, WORKED_ACTIONS, [2, 1, 1]],
-        "10": [2, 0.0, WORKED_ACTIONS, [1, 0, 0]], "10/10": leaf_entry(1, 1.0),
+    4: {"": [4, 2.0, FIXED_ACTIONS, [2, 1, 1]],
+        "10": [2, 0.0, FIXED_ACTIONS, [1, 0, 0]], "10/10": leaf_entry(1, 1.0),
         "10/20": leaf_entry(), "10/30": leaf_entry(),
-        "20": [1, -1.0, WORKED_ACTIONS, [1, 0, 0]], "20/10": leaf_entry(1, 1.0),
+        "20": [1, -1.0, FIXED_ACTIONS, [1, 0, 0]], "20/10": leaf_entry(1, 1.0),
         "20/20": leaf_entry(), "20/30": leaf_entry(),
-        "30": [1, -1.0, WORKED_ACTIONS, [1, 0, 0]], "30/10": leaf_entry(1, 1.0),
+        "30": [1, -1.0, FIXED_ACTIONS, [1, 0, 0]], "30/10": leaf_entry(1, 1.0),
         "30/20": leaf_entry(), "30/30": leaf_entry()},
 }
 EMPTY_RESULT = {"best_action": -1, "actions": [], "visit_counts": [], "root_value": 0.0}
 
 
-def worked_result(num_simulations: int) -> dict[str, Any]:
-    visits, total, actions, visit_counts = WORKED_SNAPSHOTS[num_simulations][""]
+def fixed_callback_result(num_simulations: int) -> dict[str, Any]:
+    visits, total, actions, visit_counts = FIXED_CALLBACK_SNAPSHOTS[num_simulations][""]
     return {"best_action": 10, "actions": actions, "visit_counts": visit_counts,
             "root_value": total / visits, "num_simulations": num_simulations}
 
 
 class Callbacks:
-    """The worked example's callbacks, recording their calls."""
+    """Legal actions FIXED_ACTIONS and rollout 1.0, recording their calls."""
 
-    def __init__(self, actions: list[int] = WORKED_ACTIONS, value: Any = 1.0) -> None:
+    def __init__(self, actions: list[int] = FIXED_ACTIONS, value: Any = 1.0) -> None:
         self.legal = constant(actions)
         self.transition = constant([0.0])
         self.rollout = constant(value)
@@ -79,33 +79,33 @@ class TestWorkedExample:
         tree = ve.SearchTree()
         result = callbacks.run(make_engine(num_simulations), tree, with_transition)
 
-        assert describe(result) == worked_result(num_simulations)
+        assert describe(result) == fixed_callback_result(num_simulations)
         assert len(callbacks.legal.calls) == len(callbacks.rollout.calls) == num_simulations
         assert_zero_states(callbacks.legal)
         assert callbacks.rollout.calls == [()] * num_simulations
         assert callbacks.transition.calls == []
-        assert tree.total_nodes() == len(WORKED_SNAPSHOTS[num_simulations])
-        assert snapshot(ve, lambda lib: worked_tree(lib, num_simulations)) == (
-            WORKED_SNAPSHOTS[num_simulations])
+        assert tree.total_nodes() == len(FIXED_CALLBACK_SNAPSHOTS[num_simulations])
+        assert snapshot(ve, lambda lib: fixed_callback_tree(lib, num_simulations)) == (
+            FIXED_CALLBACK_SNAPSHOTS[num_simulations])
 
     @pytest.mark.parametrize("searches", [(1, 1), (1, 3), (2, 2), (3, 1), (1, 1, 1, 1)])
     def test_consecutive_searches_continue_one_another(self, searches: tuple[int, ...]) -> None:
         total = sum(searches)
-        assert snapshot(ve, lambda lib: worked_tree(lib, *searches)) == WORKED_SNAPSHOTS[total]
-        tree = worked_tree(ve, *searches[:-1])
-        result = make_engine(searches[-1]).search(tree, lambda s: WORKED_ACTIONS, None,
+        assert snapshot(ve, lambda lib: fixed_callback_tree(lib, *searches)) == FIXED_CALLBACK_SNAPSHOTS[total]
+        tree = fixed_callback_tree(ve, *searches[:-1])
+        result = make_engine(searches[-1]).search(tree, lambda s: FIXED_ACTIONS, None,
                                                   lambda: 1.0)
-        assert result.visit_counts == WORKED_SNAPSHOTS[total][""][3]
+        assert result.visit_counts == FIXED_CALLBACK_SNAPSHOTS[total][""][3]
         assert result.num_simulations == searches[-1]
 
     def test_second_search_asks_for_actions_only_below_the_root(self,
                                                                callbacks: Callbacks) -> None:
-        tree = worked_tree(ve, 1)
+        tree = fixed_callback_tree(ve, 1)
         callbacks.run(make_engine(1), tree)
         # One call, at child 20: a call at the root would have added three more root children.
         assert len(callbacks.legal.calls) == 1
         assert tree.total_nodes() == 7
-        assert make_engine(0).search(tree, None, None, None).actions == WORKED_ACTIONS
+        assert make_engine(0).search(tree, None, None, None).actions == FIXED_ACTIONS
 
 
 class TestDegenerateInputs:
@@ -123,13 +123,13 @@ class TestDegenerateInputs:
     @pytest.mark.parametrize("searched_before", [0, 4])
     def test_no_simulations_change_nothing(self, callbacks: Callbacks, num_simulations: int,
                                            searched_before: int) -> None:
-        before = snapshot(ve, lambda lib: worked_tree(lib, searched_before))
-        tree = worked_tree(ve, searched_before)
+        before = snapshot(ve, lambda lib: fixed_callback_tree(lib, searched_before))
+        tree = fixed_callback_tree(ve, searched_before)
         result = callbacks.run(make_engine(num_simulations), tree)
 
-        expected = worked_result(4) if searched_before else dict(EMPTY_RESULT)
+        expected = fixed_callback_result(4) if searched_before else dict(EMPTY_RESULT)
         assert describe(result) == {**expected, "num_simulations": num_simulations}
-        assert snapshot(ve, lambda lib: worked_tree(lib, searched_before, num_simulations)) == (
+        assert snapshot(ve, lambda lib: fixed_callback_tree(lib, searched_before, num_simulations)) == (
             before)
         assert callbacks.legal.calls == callbacks.rollout.calls == []
 
@@ -160,12 +160,12 @@ class TestFailures:
         rollout = constant(1.0)
 
         def grow(lib: Any) -> Any:
-            tree = worked_tree(lib, searched_before)
+            tree = fixed_callback_tree(lib, searched_before)
             with pytest.raises(RuntimeError):
                 make_engine(1, lib).search(tree, None, None, rollout)
             return tree
 
-        assert snapshot(ve, grow) == snapshot(ve, lambda lib: worked_tree(lib, searched_before))
+        assert snapshot(ve, grow) == snapshot(ve, lambda lib: fixed_callback_tree(lib, searched_before))
         assert rollout.calls == []
 
     def test_missing_rollout_callable_keeps_the_expansion(self, callbacks: Callbacks) -> None:
@@ -186,7 +186,7 @@ class TestFailures:
                 calls.append("legal")
                 if failing == "legal" and calls.count("legal") == 3:
                     raise error
-                return WORKED_ACTIONS
+                return FIXED_ACTIONS
 
             def rollout() -> float:
                 calls.append("rollout")
@@ -203,11 +203,11 @@ class TestFailures:
             assert len(calls) == (5 if failing == "legal" else 6)
             return tree
 
-        expected = dict(WORKED_SNAPSHOTS[2])
+        expected = dict(FIXED_CALLBACK_SNAPSHOTS[2])
         if failing == "rollout":
             # The third simulation expanded child 30 before its rollout failed.
             expected["30"] = EXPANDED_UNVISITED
-            expected.update({f"30/{action}": leaf_entry() for action in WORKED_ACTIONS})
+            expected.update({f"30/{action}": leaf_entry() for action in FIXED_ACTIONS})
         assert snapshot(ve, grow) == expected
 
 
@@ -308,10 +308,10 @@ class TestDescentFollowsNodeScores:
 
 class TestReroot:
     def test_search_continues_in_the_promoted_subtree(self, callbacks: Callbacks) -> None:
-        tree = worked_tree(ve, 4)
+        tree = fixed_callback_tree(ve, 4)
         tree.reroot(10)
         result = callbacks.run(make_engine(1), tree)
-        assert describe(result) == {"best_action": 10, "actions": WORKED_ACTIONS,
+        assert describe(result) == {"best_action": 10, "actions": FIXED_ACTIONS,
                                     "visit_counts": [1, 1, 0], "root_value": pytest.approx(1 / 3),
                                     "num_simulations": 1}
         assert (tree.root().visit_count(), tree.total_nodes()) == (3, 7)

@@ -6,7 +6,7 @@ from typing import Any
 import pytest
 import veltra_engine as ve
 
-from helpers import f32
+from single_precision import f32, ucb1_from_counts
 
 ANY_C = [0.0, 1.414, 100.0, -3.0, math.inf, math.nan]
 FINITE_C = [0.0, 1.414, 100.0, -3.0]
@@ -24,14 +24,6 @@ def family(parent_visits: int, child_visits: int, child_total: float) -> tuple[v
     parent = visited(ve.Node(), parent_visits) if parent_visits else ve.Node()
     child = parent.add_child(1, 0.5)
     return parent, visited(child, child_visits, child_total) if child_visits else child
-
-
-def expected_ucb(total: float, visits: int, parent_visits: int, c: float) -> float:
-    """The UCB score worked out step by step in single precision."""
-    n = f32(visits)
-    mean = f32(f32(total) / n)
-    exploration = f32(math.sqrt(f32(f32(math.log(parent_visits)) / n)))
-    return f32(f32(exploration * f32(c)) + mean)
 
 
 class TestConstruction:
@@ -124,13 +116,11 @@ class TestUcbScore:
         _, child = family(0, 2, 1.0)
         assert math.isnan(child.ucb_score(1.414))
 
-    def test_worked_example(self) -> None:
+    def test_ten_parent_visits_four_child_visits(self) -> None:
         _, child = family(10, 4, 2.0)
         score = child.ucb_score(1.414)
         assert score == pytest.approx(1.5728, abs=1e-4)
-        assert score == f32(score)
-        # One unit in the last place of slack for the platform's single-precision logarithm.
-        assert score == pytest.approx(expected_ucb(2.0, 4, 10, 1.414), rel=2**-23, abs=0)
+        assert score == ucb1_from_counts(10, 4, 2.0, 1.414)
 
     @pytest.mark.parametrize(
         "parent_visits, visits, total, c",
@@ -140,14 +130,13 @@ class TestUcbScore:
         self, parent_visits: int, visits: int, total: float, c: float
     ) -> None:
         _, child = family(parent_visits, visits, total)
-        expected = expected_ucb(total, visits, parent_visits, c)
-        assert child.ucb_score(c) == pytest.approx(expected, rel=2**-22, abs=0)
+        assert child.ucb_score(c) == ucb1_from_counts(parent_visits, visits, total, c)
 
     def test_reads_the_parents_current_visits(self) -> None:
         parent, child = family(1, 1, 1.0)
         assert child.ucb_score(2.0) == 1.0
         visited(parent, 9)
-        assert child.ucb_score(2.0) == pytest.approx(expected_ucb(1.0, 1, 10, 2.0), rel=2**-22)
+        assert child.ucb_score(2.0) == ucb1_from_counts(10, 1, 1.0, 2.0)
 
     def test_int_weight_accepted(self) -> None:
         _, child = family(10, 4, 2.0)
@@ -191,7 +180,7 @@ class TestChildren:
         del root
         assert middle.ucb_score(1.414) == pytest.approx(1.5728, abs=1e-4)
         del middle
-        assert leaf.ucb_score(2.0) == pytest.approx(expected_ucb(1.0, 1, 4, 2.0), rel=2**-22)
+        assert leaf.ucb_score(2.0) == ucb1_from_counts(4, 1, 1.0, 2.0)
 
 
 class TestClearChildren:
@@ -205,7 +194,7 @@ class TestClearChildren:
         assert grandchild.action() == 2
         assert child.ucb_score(1.414) == pytest.approx(1.5728, abs=1e-4)
         visited(parent, 1)  # 11 visits now
-        assert child.ucb_score(1.414) == pytest.approx(expected_ucb(2.0, 4, 11, 1.414), rel=2**-22)
+        assert child.ucb_score(1.414) == ucb1_from_counts(11, 4, 2.0, 1.414)
 
     def test_clear_then_add(self) -> None:
         tree = ve.SearchTree()

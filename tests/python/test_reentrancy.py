@@ -15,7 +15,7 @@ import pytest
 
 import veltra_engine as ve
 from engine_helpers import (
-    WORKED_ACTIONS,
+    FIXED_ACTIONS,
     Script,
     canon,
     describe,
@@ -45,7 +45,7 @@ def reading(lib: Any) -> tuple[Any, Any, Any]:
 
     def legal(state: float) -> list[int]:
         look("legal")
-        return WORKED_ACTIONS
+        return FIXED_ACTIONS
 
     def rollout() -> float:
         look("rollout")
@@ -78,7 +78,7 @@ def changing(lib: Any, phase: str, simulation: int, change: str,
 
     def legal(state: float) -> list[int]:
         maybe_change("legal")
-        return WORKED_ACTIONS
+        return FIXED_ACTIONS
 
     def rollout() -> float:
         maybe_change("rollout")
@@ -99,7 +99,7 @@ def growing(lib: Any) -> tuple[Any, Any, Any]:
             added.append(tree.root().add_child(99, 0.0))
         elif len(added) == 1:
             added.append(added[0].add_child(77, 0.0))
-        return WORKED_ACTIONS
+        return FIXED_ACTIONS
 
     result = make_engine(3, lib).search(tree, legal, None, lambda: 1.0)
     return tree, result, [node.visit_count() for node in added]
@@ -145,7 +145,7 @@ def failing_inside_nested(lib: Any) -> tuple[Any, Any, Any]:
         calls.append("legal")
         if len(calls) == 2:
             make_engine(1, lib).search(tree, legal, None, failing_rollout)
-        return WORKED_ACTIONS
+        return FIXED_ACTIONS
 
     try:
         make_engine(3, lib).search(tree, legal, None, lambda: 1.0)
@@ -161,7 +161,7 @@ def dropping_tree(num_simulations: int) -> dict[str, Any]:
 
     def legal(state: float) -> list[int]:
         holder.clear()
-        return WORKED_ACTIONS
+        return FIXED_ACTIONS
 
     def rollout() -> float:
         seen.append(len(holder))
@@ -220,7 +220,7 @@ class TestChangingTheRoot:
         observed = engine_and_reference("changing", phase="rollout", simulation=2,
                                         change="reroot-child", num_simulations=4)
         # Simulations 1, 3 and 4 back up through child 10, which loses its parent in simulation 2.
-        assert observed["result"] == {"best_action": 10, "actions": WORKED_ACTIONS,
+        assert observed["result"] == {"best_action": 10, "actions": FIXED_ACTIONS,
                                       "visit_counts": [1, 1, 0],
                                       "root_value": pytest.approx(1 / 3), "num_simulations": 4}
         assert observed["tree"][""][:2] == [3, 1.0]
@@ -230,10 +230,10 @@ class TestChangingTheRoot:
 class TestGrowingTheLeaf:
     def test_engine_expands_after_the_callbacks_children(self) -> None:
         observed = engine_and_reference("growing")
-        assert observed["result"]["actions"] == [99] + WORKED_ACTIONS
+        assert observed["result"]["actions"] == [99] + FIXED_ACTIONS
         assert observed["result"]["visit_counts"] == [1, 1, 1, 0]
         # The engine moves to the first child it added, not to the callback's child.
-        assert observed["tree"]["99"] == [1, -1.0, [77] + WORKED_ACTIONS, [0, 1, 0, 0]]
+        assert observed["tree"]["99"] == [1, -1.0, [77] + FIXED_ACTIONS, [0, 1, 0, 0]]
         assert observed["log"] == [1, 0]
 
 
@@ -251,7 +251,7 @@ class TestNestedSearch:
         observed = engine_and_reference("failing_inside_nested")
         assert observed["log"] == {"same_exception": True, "legal_calls": 3}
         assert observed["result"]["visit_counts"] == [1, 0, 0]
-        assert observed["tree"]["20"] == [0, 0.0, WORKED_ACTIONS, [0, 0, 0]]
+        assert observed["tree"]["20"] == [0, 0.0, FIXED_ACTIONS, [0, 0, 0]]
 
 
 class TestDroppingTheTree:

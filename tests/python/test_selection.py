@@ -7,10 +7,9 @@ from collections.abc import Callable, Sequence
 import pytest
 
 import veltra_engine as ve
-from helpers import f32
+from single_precision import LOWEST_F32, f32, ucb1_from_counts
 
 DEFAULT_C = 1.4140000343322754  # 1.414 rounded to single precision
-LOWEST_FLOAT = -3.4028234663852886e38
 REFERENCE_ACTION = 999
 
 # (visits, total value, prior) of one child.
@@ -25,13 +24,6 @@ def f32_step(x: float, steps: int) -> float:
     assert x > 0.0
     bits = struct.unpack("<I", struct.pack("<f", x))[0]
     return float(struct.unpack("<f", struct.pack("<I", bits + steps))[0])
-
-
-def ucb1_f32(parent_visits: int, visits: int, total: float, c: float) -> float:
-    """UCB1 with every step rounded to single precision: sqrt(ln N / n) * c + W / n."""
-    log_n = f32(math.log(f32(parent_visits)))
-    exploration = f32(f32(math.sqrt(f32(log_n / visits))) * f32(c))
-    return f32(exploration + f32(f32(total) / visits))
 
 
 def weighted_f32(node_visits: int, visits: int, total: float, prior: float, c: float) -> float:
@@ -133,7 +125,7 @@ class TestCommonRules:
         assert tree.total_nodes() == 4
         assert not any(child.is_expanded() for child in children)
 
-    @pytest.mark.parametrize("total", [math.nan, -math.inf, LOWEST_FLOAT])
+    @pytest.mark.parametrize("total", [math.nan, -math.inf, LOWEST_F32])
     def test_node_itself_when_no_child_wins(self, policy_class: type, total: float) -> None:
         # Root visits 1 and prior 0: both rules score each child by its mean alone.
         tree = ve.SearchTree()
@@ -156,7 +148,7 @@ class TestCommonRules:
     "policy_class, root_visits, probe, score",
     [
         # UCB1 with N = 3 and n = 1: sqrt(ln 3) * c, a factor above 1 in the binade of c.
-        (ve.UCBSelection, 3, (1, 0.0, 0.0), lambda c: ucb1_f32(3, 1, 0.0, c)),
+        (ve.UCBSelection, 3, (1, 0.0, 0.0), lambda c: ucb1_from_counts(3, 1, 0.0, c)),
         # Prior-weighted with N = 1, an unvisited child and prior 1: the score is c itself.
         (ve.PolicyWeightedUCB, 1, (0, 0.0, 1.0), lambda c: weighted_f32(1, 0, 0.0, 1.0, c)),
     ],
@@ -180,7 +172,7 @@ class TestUCBSelection:
         tree = ve.SearchTree()
         children = grow(tree, 10, self.EXAMPLE)
         for child, (visits, total, _), expected in zip(children, self.EXAMPLE, self.EXAMPLE_SCORES):
-            assert child.ucb_score(DEFAULT_C) == ucb1_f32(10, visits, total, DEFAULT_C)
+            assert child.ucb_score(DEFAULT_C) == ucb1_from_counts(10, visits, total, DEFAULT_C)
             assert child.ucb_score(DEFAULT_C) == pytest.approx(expected, abs=1e-5)
         assert ve.UCBSelection().select(tree.root()) is children[1]
 
@@ -192,7 +184,7 @@ class TestUCBSelection:
             root = give_visits(tree.root(), 10)
             return give_visits(root.add_child(index, 0.0), visits, total)
 
-        assert_best_score(ve.UCBSelection(), single_child, ucb1_f32(10, visits, total, DEFAULT_C))
+        assert_best_score(ve.UCBSelection(), single_child, ucb1_from_counts(10, visits, total, DEFAULT_C))
 
     @pytest.mark.parametrize(
         "visits, winner",
