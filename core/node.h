@@ -433,7 +433,7 @@ class Node {
   std::uint32_t slot_ : kSlotBits;     // index in the home block, to find the block from the node
   std::uint32_t owners_ : kOwnerBits;  // child lists and trees that contain this node
   // NOLINTNEXTLINE(modernize-use-default-member-init): bit-field initializers need C++20.
-  std::uint32_t detached_ : 1;         // promoted to a tree's root: no longer has a parent
+  std::uint32_t detached_ : 1;  // promoted to a tree's root: no longer has a parent
 };
 
 }  // namespace veltra::core
