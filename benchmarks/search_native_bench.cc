@@ -32,7 +32,6 @@ void BM_ForestSearch(benchmark::State& state) {
   std::vector<double> values(num_positions);
   for (double& x : logits) x = normal(random);
   for (double& x : values) x = uniform(random);
-  const std::vector<std::uint8_t> legal(num_actions, 1);
 
   // Row k of a batch gets the k-th of a stream of prepared positions, so that values vary along
   // every path as a model's would.
@@ -44,9 +43,9 @@ void BM_ForestSearch(benchmark::State& state) {
       e.rewards[k] = 0.0;
       e.discounts[k] = -1.0;
       e.values[k] = values[position];
-      veltra::forest::encode_priors(logits.data() + position * num_actions, legal.data(),
-                                    num_actions, e.priors.data() + k * num_actions,
-                                    e.softmax_scratch.data());
+      veltra::forest::encode_priors(logits.data() + position * num_actions,
+                                    veltra::forest::EveryActionLegal{}, num_actions,
+                                    e.priors.data() + k * num_actions, e.softmax_scratch.data());
     }
   };
   Evaluations roots;

@@ -48,13 +48,13 @@ inline const Source kArgument{"", ""};
 // values are checked for finiteness in the same order and the logits row by row.
 class BatchReader {
  public:
-  explicit BatchReader(std::size_t num_actions) : all_legal_(num_actions, 1) {}
+  explicit BatchReader(std::size_t num_actions) : num_actions_(num_actions) {}
 
   // rewards and discounts may be null handles (roots have no incoming edge): zeros then.
   void read(const Source& source, std::size_t rows, py::handle rewards, py::handle discounts,
             py::handle values, py::handle prior_logits, py::handle legal,
             const Shape& row_shape_of_logits, Evaluations& out) {
-    const std::size_t num_actions = all_legal_.size();
+    const std::size_t num_actions = num_actions_;
     const auto count = static_cast<py::ssize_t>(rows);
     const Shape column{count};
     std::optional<py::array_t<double>> reward_array;
@@ -76,7 +76,7 @@ class BatchReader {
           mask ? forest::encode_priors(row_logits, mask->data() + k * num_actions, num_actions,
                                        out.priors.data() + k * num_actions,
                                        out.softmax_scratch.data())
-               : forest::encode_priors(row_logits, all_legal_.data(), num_actions,
+               : forest::encode_priors(row_logits, forest::EveryActionLegal{}, num_actions,
                                        out.priors.data() + k * num_actions,
                                        out.softmax_scratch.data());
       if (check.fault == forest::LogitFault::kNoFiniteLegal) {
@@ -102,7 +102,7 @@ class BatchReader {
   }
 
  private:
-  std::vector<std::uint8_t> all_legal_;
+  std::size_t num_actions_;
 };
 
 // The states of a list or tuple of exactly `count` objects, borrowed from it.

@@ -7,6 +7,7 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -340,18 +341,97 @@ class Forest {
   static constexpr std::size_t kExplorationTableSize = 1024;
 
   // The legal action with the highest PUCT score at node `id`, lowest action on ties.
+  //
+  // One walk of the sibling list gathers the children's Q, the min-max range and, from the gaps
+  // between the children, the unvisited action with the highest prior. An unvisited action's
+  // score is scale * p, and for float32 priors p_a > p_b implies scale * p_a > scale * p_b (the
+  // gap between two floats is far wider than a double's rounding, as long as the product is a
+  // normal double), so that action is the best unvisited one and the only one scored; ties among
+  // unvisited actions go to the lowest index as before. With no NaN among the scores the first
+  // highest score in action order is the one with the highest score and lowest index, which the
+  // final comparison reproduces. Noisy root priors (double), a non-finite Q or range and an
+  // exploration scale outside [2^-800, max] take the action-by-action scan instead.
   template <typename Prior>
   Choice choose(NodeId id, const Prior* priors) noexcept {
     const Node& n = store_[id];
     QRange range(n.value);
+    ChildSummary* const children = children_.data();
     std::size_t count = 0;
-    for (NodeId c = n.first_child; c != kNoNode; c = store_[c].next_sibling) {
+    double q_sum = 0.0;  // NaN or inf if any Q is not finite
+    std::int32_t unvisited = -1;
+    float unvisited_prior = kIllegal;
+    std::int32_t gap_start = 0;
+    for (NodeId c = n.first_child; c != kNoNode;) {
       const Node& child = store_[c];
+      if constexpr (std::is_same_v<Prior, float>) {
+        scan_gap(priors, gap_start, child.action, unvisited, unvisited_prior);
+        gap_start = child.action + 1;
+      }
       const double q = edge_value(child.reward, child.discount, child.value);
       range.include(q);
-      children_[count++] = {q, c, child.visits, child.action};
+      q_sum += q;
+      children[count++] = {q, c, child.visits, child.action};
+      c = child.next_sibling;
     }
     const double scale = exploration_scale_at(n.visits);
+    if constexpr (std::is_same_v<Prior, float>) {
+      // Finite Qs and a finite high - low make every normalised Q, hence every score, finite.
+      const bool finite_scores = std::isfinite(q_sum + (range.high - range.low));
+      if (finite_scores && scale >= 0x1p-800 && scale <= kMaxDouble) {
+        scan_gap(priors, gap_start, static_cast<std::int32_t>(num_actions_), unvisited,
+                 unvisited_prior);
+        return best_of(range, scale, priors, count, unvisited, unvisited_prior);
+      }
+    }
+    return scan_actions(range, scale, priors, count);
+  }
+
+  static constexpr double kMaxDouble = std::numeric_limits<double>::max();
+
+  // The action in [begin, end) with the highest float prior if it beats `best_prior` (lowest
+  // index on ties); illegal actions (kIllegal) never do.
+  static void scan_gap(const float* priors, std::int32_t begin, std::int32_t end,
+                       std::int32_t& best, float& best_prior) noexcept {
+    for (std::int32_t a = begin; a < end; ++a) {
+      const float p = priors[a];
+      if (p > best_prior) {
+        best_prior = p;
+        best = a;
+      }
+    }
+  }
+
+  // The choice among the gathered visited children and the best unvisited action, all scores
+  // finite: highest score, lowest action on ties.
+  Choice best_of(const QRange& range, double scale, const float* priors, std::size_t count,
+                 std::int32_t unvisited, float unvisited_prior) const noexcept {
+    Choice best{-1, kNoNode};
+    double best_score = 0.0;
+    const double spread = range.spread();
+    for (std::size_t k = 0; k < count; ++k) {
+      const ChildSummary& child = children_[k];
+      const double score = puct_score(range.normalise(child.q, spread), scale,
+                                      static_cast<double>(priors[child.action]), child.visits);
+      if (best.action < 0 || score > best_score) {
+        best = {child.action, child.id};
+        best_score = score;
+      }
+    }
+    if (unvisited >= 0) {
+      const double score = puct_score(0.0, scale, static_cast<double>(unvisited_prior), 0);
+      if (best.action < 0 || score > best_score ||
+          (score == best_score && unvisited < best.action)) {
+        best = {unvisited, kNoNode};
+      }
+    }
+    return best;
+  }
+
+  // The choice by scoring every legal action in order, the first highest score winning.
+  template <typename Prior>
+  Choice scan_actions(const QRange& range, double scale, const Prior* priors,
+                      std::size_t count) const noexcept {
+    const double spread = range.spread();
     Choice best{-1, kNoNode};
     double best_score = 0.0;
     std::size_t next = 0;
@@ -362,7 +442,7 @@ class Forest {
       if (next < count && static_cast<std::size_t>(children_[next].action) == a) {
         const ChildSummary& child = children_[next++];
         c = child.id;
-        score = puct_score(range.normalise(child.q), scale, prior, child.visits);
+        score = puct_score(range.normalise(child.q, spread), scale, prior, child.visits);
       } else {
         if (!is_legal(prior)) continue;
         score = puct_score(0.0, scale, prior, 0);

@@ -51,7 +51,12 @@ struct QRange {
     low = std::min(low, q);
     high = std::max(high, q);
   }
-  double normalise(double q) const noexcept { return (q - low) / std::max(high - low, 1e-8); }
+  // The divisor of normalise, max(high - low, 1e-8): the same for every child of a node.
+  double spread() const noexcept { return std::max(high - low, 1e-8); }
+  double normalise(double q, double spread_of_range) const noexcept {
+    return (q - low) / spread_of_range;
+  }
+  double normalise(double q) const noexcept { return normalise(q, spread()); }
 };
 
 // V after one more visit that returned g: (V * N + g) / (N + 1).
@@ -67,29 +72,40 @@ struct LogitCheck {
   std::size_t action = 0;  // the offending action for kNaN and kPositiveInfinity
 };
 
+// The legal mask of a row without one.
+struct EveryActionLegal {
+  constexpr int operator[](std::size_t) const noexcept { return 1; }
+};
+
 // Priors of one node: the softmax of the logits over the legal actions (maximum subtracted, sum in
 // action order, in double), rounded to float; illegal actions get kIllegal. `legal[a]` is nonzero
-// for a legal action. A node with no legal action is terminal: its logits are not read and every
-// entry is kIllegal. Otherwise a NaN or +inf logit anywhere, or no finite legal logit, is a fault
-// and `priors` is left unspecified. `exps` is scratch space for num_actions doubles.
-template <typename LegalFlag>
-LogitCheck encode_priors(const double* logits, const LegalFlag* legal, std::size_t num_actions,
+// for a legal action (`legal` is a pointer to the row's flags, or EveryActionLegal, for which the
+// legality tests compile away). A node with no legal action is terminal: its logits are not read
+// and every entry is kIllegal. Otherwise a NaN or +inf logit anywhere, or no finite legal logit, is
+// a fault and `priors` is left unspecified. `exps` is scratch space for num_actions doubles.
+template <typename LegalMask>
+LogitCheck encode_priors(const double* logits, LegalMask legal, std::size_t num_actions,
                          float* priors, double* exps) noexcept {
+  // One pass finds the legal actions, the first NaN or +inf and the maximum legal logit; faults
+  // count only at a node with a legal action.
   bool any_legal = false;
-  for (std::size_t a = 0; a < num_actions; ++a) any_legal = any_legal || legal[a] != 0;
+  LogitCheck fault;
+  double max_logit = -std::numeric_limits<double>::infinity();
+  for (std::size_t a = 0; a < num_actions; ++a) {
+    const double logit = logits[a];
+    const bool legal_action = legal[a] != 0;
+    any_legal = any_legal || legal_action;
+    if (fault.fault == LogitFault::kNone &&
+        (std::isnan(logit) || logit == std::numeric_limits<double>::infinity())) {
+      fault = {std::isnan(logit) ? LogitFault::kNaN : LogitFault::kPositiveInfinity, a};
+    }
+    if (legal_action) max_logit = std::max(max_logit, logit);
+  }
   if (!any_legal) {
     std::fill(priors, priors + num_actions, kIllegal);
     return {};
   }
-  double max_logit = -std::numeric_limits<double>::infinity();
-  for (std::size_t a = 0; a < num_actions; ++a) {
-    const double logit = logits[a];
-    if (std::isnan(logit)) return {LogitFault::kNaN, a};
-    if (logit == std::numeric_limits<double>::infinity()) {
-      return {LogitFault::kPositiveInfinity, a};
-    }
-    if (legal[a] != 0) max_logit = std::max(max_logit, logit);
-  }
+  if (fault.fault != LogitFault::kNone) return fault;
   if (!std::isfinite(max_logit)) return {LogitFault::kNoFiniteLegal, 0};
   double sum = 0.0;
   for (std::size_t a = 0; a < num_actions; ++a) {
