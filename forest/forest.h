@@ -358,14 +358,14 @@ class Forest {
     ChildSummary* const children = children_.data();
     std::size_t count = 0;
     double q_sum = 0.0;  // NaN or inf if any Q is not finite
-    std::int32_t unvisited = -1;
-    float unvisited_prior = kIllegal;
-    std::int32_t gap_start = 0;
+    Unvisited unvisited{num_actions_, kIllegal};
+    std::size_t gap_start = 0;
     for (NodeId c = n.first_child; c != kNoNode;) {
       const Node& child = store_[c];
       if constexpr (std::is_same_v<Prior, float>) {
-        scan_gap(priors, gap_start, child.action, unvisited, unvisited_prior);
-        gap_start = child.action + 1;
+        const auto action = static_cast<std::size_t>(child.action);
+        unvisited = scan_gap(priors, gap_start, action, unvisited);
+        gap_start = action + 1;
       }
       const double q = edge_value(child.reward, child.discount, child.value);
       range.include(q);
@@ -378,9 +378,8 @@ class Forest {
       // Finite Qs and a finite high - low make every normalised Q, hence every score, finite.
       const bool finite_scores = std::isfinite(q_sum + (range.high - range.low));
       if (finite_scores && scale >= 0x1p-800 && scale <= kMaxDouble) {
-        scan_gap(priors, gap_start, static_cast<std::int32_t>(num_actions_), unvisited,
-                 unvisited_prior);
-        return best_of(range, scale, priors, count, unvisited, unvisited_prior);
+        unvisited = scan_gap(priors, gap_start, num_actions_, unvisited);
+        return best_of(range, scale, priors, count, unvisited);
       }
     }
     return scan_actions(range, scale, priors, count);
@@ -388,23 +387,25 @@ class Forest {
 
   static constexpr double kMaxDouble = std::numeric_limits<double>::max();
 
-  // The action in [begin, end) with the highest float prior if it beats `best_prior` (lowest
-  // index on ties); illegal actions (kIllegal) never do.
-  static void scan_gap(const float* priors, std::int32_t begin, std::int32_t end,
-                       std::int32_t& best, float& best_prior) noexcept {
-    for (std::int32_t a = begin; a < end; ++a) {
-      const float p = priors[a];
-      if (p > best_prior) {
-        best_prior = p;
-        best = a;
-      }
+  struct Unvisited {
+    std::size_t action;  // num_actions_ when there is none
+    float prior;         // kIllegal when there is none
+  };
+
+  // `best`, or the action in [begin, end) with a higher float prior (the lowest of equal ones);
+  // illegal actions (kIllegal) never are.
+  static Unvisited scan_gap(const float* priors, std::size_t begin, std::size_t end,
+                            Unvisited best) noexcept {
+    for (std::size_t a = begin; a < end; ++a) {
+      if (priors[a] > best.prior) best = {a, priors[a]};
     }
+    return best;
   }
 
   // The choice among the gathered visited children and the best unvisited action, all scores
   // finite: highest score, lowest action on ties.
   Choice best_of(const QRange& range, double scale, const float* priors, std::size_t count,
-                 std::int32_t unvisited, float unvisited_prior) const noexcept {
+                 Unvisited unvisited) const noexcept {
     Choice best{-1, kNoNode};
     double best_score = 0.0;
     const double spread = range.spread();
@@ -417,11 +418,11 @@ class Forest {
         best_score = score;
       }
     }
-    if (unvisited >= 0) {
-      const double score = puct_score(0.0, scale, static_cast<double>(unvisited_prior), 0);
-      if (best.action < 0 || score > best_score ||
-          (score == best_score && unvisited < best.action)) {
-        best = {unvisited, kNoNode};
+    if (unvisited.action < num_actions_) {
+      const auto action = static_cast<std::int32_t>(unvisited.action);
+      const double score = puct_score(0.0, scale, static_cast<double>(unvisited.prior), 0);
+      if (best.action < 0 || score > best_score || (score == best_score && action < best.action)) {
+        best = {action, kNoNode};
       }
     }
     return best;
