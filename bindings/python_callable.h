@@ -24,21 +24,37 @@
 #include <utility>
 #include <vector>
 
-#ifdef __GLIBCXX__
-#include <cxxabi.h>
-#endif
-
 namespace veltra::bindings {
+
+inline bool interpreter_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing() != 0;
+#else
+  return _Py_IsFinalizing() != 0;
+#endif
+}
 
 // Whether this thread may change reference counts: it holds the interpreter lock and the
 // interpreter is not shutting down.
 inline bool may_release_references() {
-#if PY_VERSION_HEX >= 0x030D0000
-  return PyGILState_Check() != 0 && Py_IsFinalizing() == 0;
-#else
-  return PyGILState_Check() != 0 && _Py_IsFinalizing() == 0;
-#endif
+  return PyGILState_Check() != 0 && !interpreter_finalizing();
 }
+
+// A reference owned by the call in flight: released on every way out of the call except the
+// forced unwind at shutdown, the only way out on which the interpreter is finalizing.
+class CallReference {
+ public:
+  explicit CallReference(PyObject* object) noexcept : object_(object) {}
+  CallReference(const CallReference&) = delete;
+  CallReference& operator=(const CallReference&) = delete;
+  ~CallReference() {
+    if (!interpreter_finalizing()) Py_DECREF(object_);
+  }
+  PyObject* get() const noexcept { return object_; }
+
+ private:
+  PyObject* object_;
+};
 
 // The error for a callback result that does not convert, worded as pybind11 words its casts.
 inline pybind11::cast_error result_does_not_convert(pybind11::handle result) {
@@ -100,19 +116,9 @@ class PythonCall<Return(Args...)> {
     release(argv);
     if (result == nullptr) throw pybind11::error_already_set();
     // Converting may run Python code (__index__, __float__, a generator), so it may be where
-    // the thread is ended: the result is released on every way out but that one.
-    try {
-      Return value = convert_result<Return>(result);
-      Py_DECREF(result);
-      return value;
-#ifdef __GLIBCXX__
-    } catch (abi::__forced_unwind&) {
-      throw;
-#endif
-    } catch (...) {
-      Py_DECREF(result);
-      throw;
-    }
+    // the thread is ended.
+    const CallReference owned(result);
+    return convert_result<Return>(owned.get());
   }
 
  private:
