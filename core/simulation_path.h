@@ -60,7 +60,7 @@ class SimulationPath {
   void pass_hold_to_new_child(NodeType* child) {
     VELTRA_ASSERT(held_ && child->parent() == leaf());
     nodes_.push_back(child);
-    [[maybe_unused]] const bool first_hold = NodeType::take_hold(child);
+    const bool first_hold = NodeType::take_hold(child);
     VELTRA_ASSERT(first_hold);
   }
 
