@@ -32,6 +32,21 @@
 
 namespace py = pybind11;
 
+// A node lives inside its parent's child block and is freed by its hold and owner counts, never
+// with delete. Python receives nodes only as the shared pointers to_python makes; a binding that
+// returned Node* or Node& would have pybind11 take ownership of the node or copy it, so casting a
+// node itself to Python does not compile.
+template <>
+class pybind11::detail::type_caster<veltra::core::Node<float>>
+    : public ConstructedCaster<veltra::core::Node<float>> {
+ public:
+  template <typename T>
+  static handle cast(T&& /*node*/, return_value_policy /*policy*/, handle /*parent*/) {
+    static_assert(!std::is_same_v<T, T>, "return nodes to Python through to_python(NodeHandle)");
+    return {};
+  }
+};
+
 namespace {
 
 using veltra::bindings::guard_class;
@@ -67,9 +82,10 @@ class pybind11::detail::type_caster<std::shared_ptr<SearchTree>>
 
 namespace {
 
-// Python holds nodes through std::shared_ptr. Each such pointer carries one node hold, dropped
-// by its deleter, so a Python object keeps its node and the node's ancestors alive. Returning a
-// node that already has a Python object yields that object (pybind11 looks nodes up by address).
+// The one way a node reaches Python. Python holds nodes through std::shared_ptr; each such pointer
+// carries one node hold, dropped by its deleter, so a Python object keeps its node and the node's
+// ancestors alive. Returning a node that already has a Python object yields that object
+// (pybind11 looks nodes up by address).
 std::shared_ptr<Node> to_python(NodeHandle handle) {
   Node* node = handle.release();
   if (node == nullptr) return {};
