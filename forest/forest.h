@@ -352,7 +352,7 @@ class Forest {
   // final comparison reproduces. Noisy root priors (double), a non-finite Q or range and an
   // exploration scale outside [2^-800, max] take the action-by-action scan instead.
   template <typename Prior>
-  Choice choose(NodeId id, const Prior* priors) noexcept {
+  [[gnu::always_inline]] Choice choose(NodeId id, const Prior* priors) noexcept {
     const Node& n = store_[id];
     QRange range(n.value);
     ChildSummary* const children = children_.data();
