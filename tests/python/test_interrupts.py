@@ -135,8 +135,11 @@ class TestSignalsDuringSearch:
         """)
         assert child.returncode == 0, child.stderr
         visits, child_visits, nodes = json.loads(child.stdout)
-        assert 0 < visits < simulations
-        assert child_visits == visits and nodes == 2 * visits + 1
+        assert 0 < visits < simulations and child_visits == visits
+        # C callbacks are interrupted between simulations; Python ones may be interrupted in the
+        # rollout, after the simulation's expansion, as any exception they raise there.
+        unvisited_children = {0} if callbacks == CALLBACKS["C functions"] else {0, 2}
+        assert nodes - (2 * visits + 1) in unvisited_children
 
 
 class TestThreadsDuringSearch:
