@@ -184,13 +184,16 @@ def mypy_errors(tmp_path_factory: pytest.TempPathFactory) -> dict[int, str]:
 
 @needs_mypy
 class TestMypy:
-    def test_stubtest_finds_no_difference(self) -> None:
-        allowlist = REPO / "stubs" / "stubtest_allowlist.txt"
+    def test_stubtest_finds_no_difference(self, tmp_path: pathlib.Path) -> None:
+        # The allowlist is shared with veltra_search; this module's entries are checked alone, so
+        # that an unused one is an error too and the list cannot go stale.
+        shared = (REPO / "stubs" / "stubtest_allowlist.txt").read_text().splitlines()
+        allowlist = tmp_path / "allowlist.txt"
+        allowlist.write_text("\n".join(line for line in shared if line.startswith("veltra_engine")))
         result = run_python(
             "-m", "mypy.stubtest", "veltra_engine", "--allowlist", str(allowlist),
             "--mypy-config-file", str(MYPY_CONFIG),
         )
-        # Unused allowlist entries are errors too, so the list cannot go stale.
         assert result.returncode == 0, result.stdout + result.stderr
 
     def test_examples_pass_strict_checking(self, tmp_path: pathlib.Path) -> None:
