@@ -41,7 +41,6 @@ class Forest {
         pending_actions_(roots.rows(), -1),
         path_starts_(roots.rows() + 1),
         noisy_priors_(config.dirichlet_fraction > 0.0 ? roots.rows() * num_actions_ : 0),
-        children_(num_actions_),
         exploration_scales_(exploration_scales(config)) {
     for (std::size_t i = 0; i < roots.rows(); ++i) roots_[i] = create_root(i, roots, i);
   }
@@ -310,14 +309,6 @@ class Forest {
     NodeId child;         // kNoNode if the chosen action has no child yet
   };
 
-  // What selection needs of a child, gathered in one walk of the sibling list.
-  struct ChildSummary {
-    double q;
-    NodeId id;
-    std::int32_t visits;
-    std::int32_t action;
-  };
-
   // Walks down tree i from its root, recording the path in path_, until a chosen action has no
   // child yet (recorded as an expansion with a reserved node) or a node has no legal action.
   void descend(std::size_t i) {
@@ -342,21 +333,20 @@ class Forest {
 
   // The legal action with the highest PUCT score at node `id`, lowest action on ties.
   //
-  // One walk of the sibling list gathers the children's Q, the min-max range and, from the gaps
-  // between the children, the unvisited action with the highest prior. An unvisited action's
-  // score is scale * p, and for float32 priors p_a > p_b implies scale * p_a > scale * p_b (the
-  // gap between two floats is far wider than a double's rounding, as long as the product is a
-  // normal double), so that action is the best unvisited one and the only one scored; ties among
-  // unvisited actions go to the lowest index as before. With no NaN among the scores the first
-  // highest score in action order is the one with the highest score and lowest index, which the
-  // final comparison reproduces. Noisy root priors (double), a non-finite Q or range and an
+  // A first walk of the sibling list gathers the min-max range and, from the gaps between the
+  // children, the unvisited action with the highest prior; a second walk scores the children
+  // (recomputing each Q, the same expression, is cheaper than storing and reloading it). An
+  // unvisited action's score is scale * p, and for float32 priors p_a > p_b implies scale * p_a >
+  // scale * p_b (the gap between two floats is far wider than a double's rounding, as long as the
+  // product is a normal double), so that action is the best unvisited one and the only one scored;
+  // ties among unvisited actions still go to the lowest index. With no NaN among the scores the
+  // first highest score in action order is the one with the highest score and lowest index, which
+  // the final comparison reproduces. Noisy root priors (double), a non-finite Q or range and an
   // exploration scale outside [2^-800, max] take the action-by-action scan instead.
   template <typename Prior>
   [[gnu::always_inline]] Choice choose(NodeId id, const Prior* priors) noexcept {
     const Node& n = store_[id];
     QRange range(n.value);
-    ChildSummary* const children = children_.data();
-    std::size_t count = 0;
     double q_sum = 0.0;  // NaN or inf if any Q is not finite
     Unvisited unvisited{num_actions_, kIllegal};
     std::size_t gap_start = 0;
@@ -370,7 +360,6 @@ class Forest {
       const double q = edge_value(child.reward, child.discount, child.value);
       range.include(q);
       q_sum += q;
-      children[count++] = {q, c, child.visits, child.action};
       c = child.next_sibling;
     }
     const double scale = exploration_scale_at(n.visits);
@@ -379,10 +368,10 @@ class Forest {
       const bool finite_scores = std::isfinite(q_sum + (range.high - range.low));
       if (finite_scores && scale >= 0x1p-800 && scale <= kMaxDouble) {
         unvisited = scan_gap(priors, gap_start, num_actions_, unvisited);
-        return best_of(range, scale, priors, count, unvisited);
+        return best_of(n, range, scale, priors, unvisited);
       }
     }
-    return scan_actions(range, scale, priors, count);
+    return scan_actions(n, range, scale, priors);
   }
 
   static constexpr double kMaxDouble = std::numeric_limits<double>::max();
@@ -404,19 +393,21 @@ class Forest {
 
   // The choice among the gathered visited children and the best unvisited action, all scores
   // finite: highest score, lowest action on ties.
-  Choice best_of(const QRange& range, double scale, const float* priors, std::size_t count,
+  Choice best_of(const Node& n, const QRange& range, double scale, const float* priors,
                  Unvisited unvisited) const noexcept {
     Choice best{-1, kNoNode};
     double best_score = 0.0;
     const double spread = range.spread();
-    for (std::size_t k = 0; k < count; ++k) {
-      const ChildSummary& child = children_[k];
-      const double score = puct_score(range.normalise(child.q, spread), scale,
+    for (NodeId c = n.first_child; c != kNoNode;) {
+      const Node& child = store_[c];
+      const double q = edge_value(child.reward, child.discount, child.value);
+      const double score = puct_score(range.normalise(q, spread), scale,
                                       static_cast<double>(priors[child.action]), child.visits);
       if (best.action < 0 || score > best_score) {
-        best = {child.action, child.id};
+        best = {child.action, c};
         best_score = score;
       }
+      c = child.next_sibling;
     }
     if (unvisited.action < num_actions_) {
       const auto action = static_cast<std::int32_t>(unvisited.action);
@@ -430,20 +421,22 @@ class Forest {
 
   // The choice by scoring every legal action in order, the first highest score winning.
   template <typename Prior>
-  Choice scan_actions(const QRange& range, double scale, const Prior* priors,
-                      std::size_t count) const noexcept {
+  Choice scan_actions(const Node& n, const QRange& range, double scale,
+                      const Prior* priors) const noexcept {
     const double spread = range.spread();
     Choice best{-1, kNoNode};
     double best_score = 0.0;
-    std::size_t next = 0;
+    NodeId next = n.first_child;
     for (std::size_t a = 0; a < num_actions_; ++a) {
       const double prior = static_cast<double>(priors[a]);
       double score;
       NodeId c = kNoNode;
-      if (next < count && static_cast<std::size_t>(children_[next].action) == a) {
-        const ChildSummary& child = children_[next++];
-        c = child.id;
-        score = puct_score(range.normalise(child.q, spread), scale, prior, child.visits);
+      if (next != kNoNode && static_cast<std::size_t>(store_[next].action) == a) {
+        const Node& child = store_[next];
+        c = next;
+        next = child.next_sibling;
+        const double q = edge_value(child.reward, child.discount, child.value);
+        score = puct_score(range.normalise(q, spread), scale, prior, child.visits);
       } else {
         if (!is_legal(prior)) continue;
         score = puct_score(0.0, scale, prior, 0);
@@ -563,7 +556,6 @@ class Forest {
   Evaluations evaluations_;
   std::vector<double> noisy_priors_;  // root priors with noise during a search, roots x actions
   std::vector<std::int32_t> child_visits_;
-  std::vector<ChildSummary> children_;      // scratch of choose, num_actions entries
   std::vector<double> exploration_scales_;  // exploration_scale at N = 0, 1, ...
 };
 
