@@ -20,7 +20,6 @@ namespace py = pybind11;
 namespace {
 
 using veltra::bindings::PyForest;
-using veltra::bindings::read_floats;
 using veltra::bindings::read_int;
 using veltra::bindings::read_real;
 using veltra::bindings::type_name;
@@ -251,7 +250,7 @@ void register_forest(py::module_& m) {
       .def(
           "search",
           [](py::handle self, py::handle recurrent_fn) {
-            PyForest& forest = initialised<PyForest>(self);
+            auto& forest = initialised<PyForest>(self);
             forest.search(recurrent_fn);
             return output_of(forest);
           },
@@ -259,7 +258,7 @@ void register_forest(py::module_& m) {
       .def(
           "select",
           [](py::handle self, py::handle temperature) {
-            PyForest& forest = initialised<PyForest>(self);
+            auto& forest = initialised<PyForest>(self);
             forest.check_idle();
             const double t = read_real(temperature, "temperature");
             if (!(t >= 0.0)) {
@@ -274,7 +273,7 @@ void register_forest(py::module_& m) {
       .def(
           "advance",
           [](py::handle self, py::handle i, py::handle action) {
-            PyForest& forest = initialised<PyForest>(self);
+            auto& forest = initialised<PyForest>(self);
             forest.check_idle();
             const std::size_t root = forest.root_index(i);
             forest.advance(root, read_int(action, "action"));
@@ -283,7 +282,7 @@ void register_forest(py::module_& m) {
       .def(
           "advance",
           [](py::handle self, py::handle actions) {
-            PyForest& forest = initialised<PyForest>(self);
+            auto& forest = initialised<PyForest>(self);
             forest.check_idle();
             forest.advance_all(actions);
           },
@@ -292,7 +291,7 @@ void register_forest(py::module_& m) {
           "reset",
           [](py::handle self, py::handle i, py::handle state, py::handle prior_logits,
              py::handle value, py::handle legal) {
-            PyForest& forest = initialised<PyForest>(self);
+            auto& forest = initialised<PyForest>(self);
             forest.check_idle();
             forest.reset(forest.root_index(i), state, prior_logits, value, legal);
           },
