@@ -64,6 +64,14 @@ class TestGamesAgree:
             play_round(pair, rng)
         pair.search()
 
+    @pytest.mark.parametrize("pb_c_init", [-1.25, -0.01, 1e-300])
+    def test_exploration_scales_the_prior_shortcut_cannot_order(self, pb_c_init: float) -> None:
+        """Negative or vanishing scales take the action-by-action scan at every node."""
+        pair = Pair(vs, lambda: RandomModel(6, 11, legal_fraction=0.7), 3, num_simulations=40,
+                    dirichlet_fraction=0.0, pb_c_init=pb_c_init)
+        for _ in range(2):
+            pair.search()
+
     def test_searches_of_the_same_trees_draw_fresh_noise_on_the_stored_priors(self) -> None:
         pair = Pair(vs, lambda: RandomModel(5, 1), 3, num_simulations=30, dirichlet_fraction=0.25)
         for _ in range(3):
