@@ -2,47 +2,47 @@
 
 // What a search does between two simulations so that it behaves like a loop written in Python:
 // pending signals run their handlers (a handler's exception, such as KeyboardInterrupt, ends the
-// search there, every completed simulation applied), and other Python threads get the
-// interpreter once per switch interval (sys.getswitchinterval()). Callbacks that run Python code
-// already give the interpreter these chances; callbacks written in C (a builtin, a native game)
-// never do, which would leave the search deaf to Ctrl-C and the process's other threads stopped.
+// search there, every completed simulation applied), and a thread waiting for the interpreter
+// gets it. Callbacks that run Python code already give the interpreter these chances; callbacks
+// written in C (a builtin, a native game) never do, which would leave the search deaf to Ctrl-C
+// and the process's other threads stopped.
 //
-// Reading the clock costs more than a cheap simulation, so it is read every few simulations.
+// Every few simulations the search calls a Python function that does nothing. Entering it runs
+// the interpreter's own check for pending work: signal handlers, and the hand-over of the
+// interpreter to a thread that asked for it (a waiting thread asks once it has waited a switch
+// interval). Releasing and re-taking the interpreter on a timer instead does not hand it over:
+// each release wakes the waiting thread, which then restarts its wait before it ever asks.
 
+#include <pybind11/gil_safe_call_once.h>
 #include <pybind11/pybind11.h>
 
-#include <chrono>
 #include <cstdint>
 
 namespace veltra::bindings {
 
 class InterpreterTurns {
  public:
-  using Clock = std::chrono::steady_clock;
-
-  InterpreterTurns() : next_turn_(Clock::now() + switch_interval()) {}
-
   void operator()() {
-    if (--simulations_to_check_ != 0) return;
-    simulations_to_check_ = kSimulationsPerCheck;
-    if (PyErr_CheckSignals() != 0) throw pybind11::error_already_set();
-    if (Clock::now() < next_turn_) return;
-    // Any thread waiting for the interpreter takes it here. At shutdown a daemon thread ends
-    // inside PyEval_RestoreThread (a forced unwind, which everything above lets pass).
-    PyThreadState* state = PyEval_SaveThread();
-    PyEval_RestoreThread(state);
-    next_turn_ = Clock::now() + switch_interval();
+    if (--simulations_to_turn_ != 0) return;
+    simulations_to_turn_ = kSimulationsPerTurn;
+    PyObject* result = PyObject_CallNoArgs(no_op().ptr());
+    if (result == nullptr) throw pybind11::error_already_set();
+    Py_DECREF(result);
   }
 
  private:
-  static constexpr std::int32_t kSimulationsPerCheck = 16;
+  static constexpr std::int32_t kSimulationsPerTurn = 16;
 
-  static Clock::duration switch_interval() {
-    return std::chrono::microseconds(_PyEval_GetSwitchInterval());
+  static const pybind11::object& no_op() {
+    PYBIND11_CONSTINIT static pybind11::gil_safe_call_once_and_store<pybind11::object> storage;
+    return storage
+        .call_once_and_store_result([] {
+          return pybind11::module_::import("builtins").attr("eval")("lambda: None");
+        })
+        .get_stored();
   }
 
-  std::int32_t simulations_to_check_ = kSimulationsPerCheck;
-  Clock::time_point next_turn_;
+  std::int32_t simulations_to_turn_ = kSimulationsPerTurn;
 };
 
 }  // namespace veltra::bindings
