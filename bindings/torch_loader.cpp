@@ -42,18 +42,18 @@ std::string directory_of(const std::string& path) {
 std::string find_torch_directory() {
   PyObject* util = PyImport_ImportModule("importlib.util");
   if (util == nullptr) return {};
-  PyObject* spec = PyObject_CallMethod(util, "find_spec", "s", "torch");
+  PyObject* found = PyObject_CallMethod(util, "find_spec", "s", "torch");
   Py_DECREF(util);
   std::string directory;
-  if (spec != nullptr && spec != Py_None) {
-    PyObject* origin = PyObject_GetAttrString(spec, "origin");
+  if (found != nullptr && found != Py_None) {
+    PyObject* origin = PyObject_GetAttrString(found, "origin");
     if (origin != nullptr && PyUnicode_Check(origin)) {
       const char* text = PyUnicode_AsUTF8(origin);
       if (text != nullptr) directory = directory_of(text);
     }
     Py_XDECREF(origin);
   }
-  Py_XDECREF(spec);
+  Py_XDECREF(found);
   PyErr_Clear();
   return directory;
 }
