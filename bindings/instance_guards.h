@@ -19,16 +19,16 @@
 #include <string>
 #include <type_traits>
 
+#include "bindings/type_name.h"
+
 namespace veltra::bindings {
 
-// Guarded<T> says whether T is a guarded class; module.cpp names them.
+// Guarded<T> says whether T is a guarded class; each module names its own.
 template <typename T, typename = void>
 struct Guarded : std::false_type {};
 
 template <typename T, typename... Classes>
 inline constexpr bool is_one_of = (std::is_same_v<T, Classes> || ...);
-
-inline std::string type_name(pybind11::handle object) { return Py_TYPE(object.ptr())->tp_name; }
 
 // Throws TypeError when `object` is an instance of the class of `type` whose native object was
 // never constructed; leaves anything else to the ordinary conversion.

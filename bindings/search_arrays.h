@@ -15,13 +15,13 @@
 #include <string>
 #include <vector>
 
+#include "bindings/type_name.h"
+
 namespace veltra::bindings {
 
 namespace py = pybind11;
 
 using Shape = std::vector<py::ssize_t>;
-
-inline std::string type_name(py::handle value) { return Py_TYPE(value.ptr())->tp_name; }
 
 // A shape as Python prints a tuple: (), (3,), (3, 7).
 inline std::string shape_text(const py::ssize_t* dims, std::size_t ndim) {

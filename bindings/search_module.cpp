@@ -11,6 +11,7 @@
 #include <string>
 #include <type_traits>
 
+#include "bindings/instance_guards.h"
 #include "bindings/search_arrays.h"
 #include "bindings/search_forest.h"
 #include "forest/search_config.h"
@@ -19,6 +20,7 @@ namespace py = pybind11;
 
 namespace {
 
+using veltra::bindings::guard_class;
 using veltra::bindings::PyForest;
 using veltra::bindings::read_int;
 using veltra::bindings::read_real;
@@ -33,6 +35,16 @@ struct SearchOutput {
   py::array_t<double> action_weights;
   std::int32_t num_simulations;
 };
+
+}  // namespace
+
+// Every class refuses objects whose constructor never ran, other classes' objects and pickling.
+template <typename T>
+struct veltra::bindings::Guarded<
+    T, std::enable_if_t<veltra::bindings::is_one_of<T, SearchConfig, SearchOutput, PyForest>>>
+    : std::true_type {};
+
+namespace {
 
 std::int32_t read_count(py::handle value, const char* name, std::int64_t minimum) {
   const std::int64_t count = read_int(value, name);
@@ -93,33 +105,11 @@ SearchConfig make_config(py::handle num_actions, py::handle num_simulations, py:
   return config;
 }
 
-// `self` as a T, or TypeError for an object made by __new__ whose __init__ never ran.
-template <typename T>
-T& initialised(py::handle self) {
-  if (!py::detail::is_holder_constructed(self.ptr())) {
-    throw py::type_error(type_name(self) +
-                         " object is not initialised: its __init__ was not called");
-  }
-  return py::cast<T&>(self);
-}
-
-// Objects of this module describe live searches; copying them through pickle would silently
-// give something else, so every protocol refuses.
-template <typename Class>
-void refuse_pickling(Class& cls, const char* name) {
-  cls.def("__reduce_ex__", [name](py::handle, py::handle) -> py::object {
-    throw py::type_error(std::string("cannot pickle a ") + name);
-  });
-  cls.def("__reduce__", [name](py::handle) -> py::object {
-    throw py::type_error(std::string("cannot pickle a ") + name);
-  });
-}
-
-// A read-only attribute of a record, refusing uninitialised objects.
+// A read-only attribute of a record.
 template <typename T, typename Class, typename Field>
 void field(Class& cls, const char* name, Field T::*member) {
-  cls.def_property_readonly(name, [member](py::handle self) -> py::object {
-    const Field& value = initialised<T>(self).*member;
+  cls.def_property_readonly(name, [member](const T& self) -> py::object {
+    const Field& value = self.*member;
     if constexpr (std::is_base_of_v<py::handle, Field>) {
       return value;
     } else {
@@ -129,7 +119,7 @@ void field(Class& cls, const char* name, Field T::*member) {
 }
 
 void register_config(py::module_& m) {
-  py::class_<SearchConfig> cls(m, "SearchConfig");
+  auto cls = guard_class(py::class_<SearchConfig>(m, "SearchConfig"));
   cls.def(py::init(&make_config), py::arg("num_actions"), py::kw_only(),
           py::arg("num_simulations") = 100, py::arg("pb_c_init") = 1.25,
           py::arg("pb_c_base") = 19652.0, py::arg("dirichlet_alpha") = 0.3,
@@ -143,43 +133,38 @@ void register_config(py::module_& m) {
   field(cls, "seed", &SearchConfig::seed);
   cls.def(
          "__eq__",
-         [](py::handle self, py::handle other) -> py::object {
+         [](const SearchConfig& self, py::handle other) -> py::object {
            if (!py::isinstance<SearchConfig>(other))
              return py::reinterpret_borrow<py::object>(Py_NotImplemented);
-           return py::bool_(initialised<SearchConfig>(self) == initialised<SearchConfig>(other));
+           return py::bool_(self == py::cast<const SearchConfig&>(other));
          },
          py::is_operator())
       .def("__hash__",
-           [](py::handle self) {
-             const SearchConfig& c = initialised<SearchConfig>(self);
+           [](const SearchConfig& c) {
              return py::hash(py::make_tuple(c.num_actions, c.num_simulations, c.pb_c_init,
                                             c.pb_c_base, c.dirichlet_alpha, c.dirichlet_fraction,
                                             c.seed));
            })
-      .def("__repr__", [](py::handle self) {
-        const SearchConfig& c = initialised<SearchConfig>(self);
+      .def("__repr__", [](const SearchConfig& c) {
         return py::str(
                    "SearchConfig(num_actions={}, num_simulations={}, pb_c_init={}, "
                    "pb_c_base={}, dirichlet_alpha={}, dirichlet_fraction={}, seed={})")
             .format(c.num_actions, c.num_simulations, c.pb_c_init, c.pb_c_base, c.dirichlet_alpha,
                     c.dirichlet_fraction, c.seed);
       });
-  refuse_pickling(cls, "SearchConfig");
 }
 
 void register_output(py::module_& m) {
-  py::class_<SearchOutput> cls(m, "SearchOutput");
+  auto cls = guard_class(py::class_<SearchOutput>(m, "SearchOutput"));
   field(cls, "visit_counts", &SearchOutput::visit_counts);
   field(cls, "q_values", &SearchOutput::q_values);
   field(cls, "root_values", &SearchOutput::root_values);
   field(cls, "action_weights", &SearchOutput::action_weights);
   field(cls, "num_simulations", &SearchOutput::num_simulations);
-  cls.def("__repr__", [](py::handle self) {
-    const SearchOutput& o = initialised<SearchOutput>(self);
+  cls.def("__repr__", [](const SearchOutput& o) {
     return py::str("SearchOutput(num_roots={}, num_actions={}, num_simulations={})")
         .format(o.visit_counts.shape(0), o.visit_counts.shape(1), o.num_simulations);
   });
-  refuse_pickling(cls, "SearchOutput");
 }
 
 SearchOutput output_of(const PyForest& forest) {
@@ -227,38 +212,33 @@ void enable_gc(PyHeapTypeObject* heap_type) {
 }
 
 void register_forest(py::module_& m) {
-  py::class_<PyForest> cls(m, "Forest", py::custom_type_setup(enable_gc));
+  auto cls = guard_class(py::class_<PyForest>(m, "Forest", py::custom_type_setup(enable_gc)));
   cls.def(py::init([](const SearchConfig& config, py::handle states, py::handle prior_logits,
                       py::handle values, py::handle legal) {
             return std::make_unique<PyForest>(config, states, prior_logits, values, legal);
           }),
           py::arg("config"), py::arg("states"), py::arg("prior_logits"), py::arg("values"),
           py::arg("legal") = py::none())
-      .def_property_readonly(
-          "config", [](py::handle self) { return initialised<PyForest>(self).native().config(); })
-      .def_property_readonly(
-          "num_roots", [](py::handle self) { return initialised<PyForest>(self).num_roots(); })
-      .def("__len__", [](py::handle self) { return initialised<PyForest>(self).num_roots(); })
+      .def_property_readonly("config",
+                             [](const PyForest& forest) { return forest.native().config(); })
+      .def_property_readonly("num_roots", &PyForest::num_roots)
+      .def("__len__", &PyForest::num_roots)
       .def_property_readonly("num_nodes",
-                             [](py::handle self) {
-                               const PyForest& forest = initialised<PyForest>(self);
+                             [](const PyForest& forest) {
                                forest.check_idle();
                                return forest.native().num_nodes();
                              })
-      .def_property_readonly(
-          "root_states", [](py::handle self) { return initialised<PyForest>(self).root_states(); })
+      .def_property_readonly("root_states", &PyForest::root_states)
       .def(
           "search",
-          [](py::handle self, py::handle recurrent_fn) {
-            auto& forest = initialised<PyForest>(self);
+          [](PyForest& forest, py::handle recurrent_fn) {
             forest.search(recurrent_fn);
             return output_of(forest);
           },
           py::arg("recurrent_fn"))
       .def(
           "select",
-          [](py::handle self, py::handle temperature) {
-            auto& forest = initialised<PyForest>(self);
+          [](PyForest& forest, py::handle temperature) {
             forest.check_idle();
             const double t = read_real(temperature, "temperature");
             if (!(t >= 0.0)) {
@@ -272,8 +252,7 @@ void register_forest(py::module_& m) {
           py::arg("temperature") = 0.0)
       .def(
           "advance",
-          [](py::handle self, py::handle i, py::handle action) {
-            auto& forest = initialised<PyForest>(self);
+          [](PyForest& forest, py::handle i, py::handle action) {
             forest.check_idle();
             const std::size_t root = forest.root_index(i);
             forest.advance(root, read_int(action, "action"));
@@ -281,23 +260,20 @@ void register_forest(py::module_& m) {
           py::arg("i"), py::arg("action"))
       .def(
           "advance",
-          [](py::handle self, py::handle actions) {
-            auto& forest = initialised<PyForest>(self);
+          [](PyForest& forest, py::handle actions) {
             forest.check_idle();
             forest.advance_all(actions);
           },
           py::arg("actions"))
       .def(
           "reset",
-          [](py::handle self, py::handle i, py::handle state, py::handle prior_logits,
+          [](PyForest& forest, py::handle i, py::handle state, py::handle prior_logits,
              py::handle value, py::handle legal) {
-            auto& forest = initialised<PyForest>(self);
             forest.check_idle();
             forest.reset(forest.root_index(i), state, prior_logits, value, legal);
           },
           py::arg("i"), py::arg("state"), py::arg("prior_logits"), py::arg("value"),
           py::arg("legal") = py::none());
-  refuse_pickling(cls, "Forest");
 }
 
 }  // namespace

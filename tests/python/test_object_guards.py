@@ -150,7 +150,46 @@ def pickling_cases() -> list[Case]:
     """, "TypeError", "cannot pickle") for obj in objects for index, attempt in enumerate(attempts)]
 
 
-CASES = unconstructed_cases() + class_assignment_cases() + pickling_cases()
+# veltra_search's classes carry the same guards.
+SEARCH_OBJECTS = {
+    "SearchConfig": "vs.SearchConfig(3, num_simulations=0)",
+    "Forest": "vs.Forest(vs.SearchConfig(3, num_simulations=0), [0], [[0.0] * 3], [0.0])",
+    "SearchOutput": "vs.Forest(vs.SearchConfig(3, num_simulations=0), [0], [[0.0] * 3], [0.0])"
+                    ".search(lambda states, actions: None)",
+}
+
+
+def search_module_cases() -> list[Case]:
+    members = [("SearchConfig", "seed"), ("SearchConfig", "__repr__()"),
+               ("SearchOutput", "visit_counts"), ("Forest", "num_nodes"),
+               ("Forest", "search(None)"), ("Forest", "advance([0])")]
+    cases = [Case(f"search:{cls}.{member}",
+                  f"import veltra_search as vs\nvs.{cls}.__new__(vs.{cls}).{member}",
+                  "TypeError", NOT_INITIALIZED) for cls, member in members]
+    cases.append(Case("search:argument", """
+        import veltra_search as vs
+        vs.Forest(vs.SearchConfig.__new__(vs.SearchConfig), [0], [[0.0] * 3], [0.0])
+    """, "TypeError", NOT_INITIALIZED))
+    names = sorted(SEARCH_OBJECTS)
+    for cls, other in zip(names, names[1:] + names[:1]):
+        cases.append(Case(f"search:{cls}->{other}", f"""
+            import veltra_search as vs
+            obj = {SEARCH_OBJECTS[cls]}
+            try:
+                obj.__class__ = vs.{other}
+            finally:
+                assert type(obj) is vs.{cls}
+        """, "TypeError"))
+    cases += [Case(f"search:pickle:{cls}:{how}", f"""
+        import copy, pickle
+        import veltra_search as vs
+        ({how})({SEARCH_OBJECTS[cls]})
+    """, "TypeError", "cannot pickle") for cls in names
+        for how in ("lambda obj: pickle.dumps(obj, 0)", "copy.deepcopy")]
+    return cases
+
+
+CASES = unconstructed_cases() + class_assignment_cases() + pickling_cases() + search_module_cases()
 
 
 @pytest.fixture(scope="module")
@@ -174,6 +213,12 @@ class TestClassAssignment:
     def test_only_within_one_native_type(
         self, case: Case, outcomes: dict[str, dict[str, object]]
     ) -> None:
+        check(case, outcomes[case.ident])
+
+
+class TestSearchModule:
+    @pytest.mark.parametrize("case", params(search_module_cases()))
+    def test_guarded(self, case: Case, outcomes: dict[str, dict[str, object]]) -> None:
         check(case, outcomes[case.ident])
 
 
