@@ -40,16 +40,18 @@ inline std::string non_finite_text(double value) {
   return value > 0 ? "inf" : "-inf";
 }
 
-// np.asarray(value, dtype) (dtype nullptr: NumPy's choice); conversion failures become TypeError.
+// np.asarray(value, dtype) (dtype nullptr: NumPy's choice); conversion failures become TypeError
+// saying that `name` must be `kind` (of `shape`, if given).
 inline py::array as_array(py::handle value, PyObject* dtype, int flags, const std::string& name,
-                          const std::string& wanted) {
+                          const char* kind, const Shape* shape = nullptr) {
   auto& api = py::detail::npy_api::get();
   PyObject* array = api.PyArray_FromAny_(
       value.ptr(), dtype, 0, 0, py::detail::npy_api::NPY_ARRAY_ENSUREARRAY_ | flags, nullptr);
   if (array == nullptr) {
     py::error_already_set error;
     if (error.matches(PyExc_TypeError) || error.matches(PyExc_ValueError)) {
-      throw py::type_error(name + " must be " + wanted + ": " +
+      const std::string of_shape = shape == nullptr ? "" : " of shape " + shape_text(*shape);
+      throw py::type_error(name + " must be " + kind + of_shape + ": " +
                            py::str(error.value()).cast<std::string>());
     }
     throw error;
@@ -74,7 +76,7 @@ inline py::array_t<double> read_floats(py::handle value, const std::string& name
                          py::detail::npy_api::NPY_ARRAY_ALIGNED_ |
                          py::detail::npy_api::NPY_ARRAY_FORCECAST_;
   py::array array = as_array(value, py::dtype::of<double>().release().ptr(), kFlags, name,
-                             "an array of floats of shape " + shape_text(shape));
+                             "an array of floats", &shape);
   check_shape(array, name, shape);
   return py::reinterpret_steal<py::array_t<double>>(array.release());
 }

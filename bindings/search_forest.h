@@ -31,13 +31,23 @@ using forest::Evaluations;
 using forest::Expansion;
 using forest::NodeId;
 
-// Where a batch of positions comes from, for error messages: "recurrent_fn output 'values' ...",
-// or the argument names of Forest() and reset().
+// The names a batch's numbers have in error messages: "recurrent_fn output 'values'", or the
+// argument names of Forest() and reset(). Made once, so that reading a batch builds no strings.
 struct Source {
-  std::string prefix;  // prepended to the output name
-  std::string suffix;  // appended to it
+  Source(const std::string& prefix, const std::string& suffix)
+      : rewards(prefix + "rewards" + suffix),
+        discounts(prefix + "discounts" + suffix),
+        values(prefix + "values" + suffix),
+        prior_logits(prefix + "prior_logits" + suffix),
+        legal(prefix + "legal" + suffix),
+        next_states(prefix + "next_states" + suffix) {}
 
-  std::string name(const char* output) const { return prefix + output + suffix; }
+  std::string rewards;
+  std::string discounts;
+  std::string values;
+  std::string prior_logits;
+  std::string legal;
+  std::string next_states;
 };
 
 inline const Source kRecurrentOutput{"recurrent_fn output '", "'"};
@@ -59,15 +69,15 @@ class BatchReader {
     const Shape column{count};
     std::optional<py::array_t<double>> reward_array;
     std::optional<py::array_t<double>> discount_array;
-    if (rewards) reward_array = read_floats(rewards, source.name("rewards"), column);
-    if (discounts) discount_array = read_floats(discounts, source.name("discounts"), column);
-    const auto value_array = read_floats(values, source.name("values"), column);
-    const auto logits = read_floats(prior_logits, source.name("prior_logits"), row_shape_of_logits);
+    if (rewards) reward_array = read_floats(rewards, source.rewards, column);
+    if (discounts) discount_array = read_floats(discounts, source.discounts, column);
+    const auto value_array = read_floats(values, source.values, column);
+    const auto logits = read_floats(prior_logits, source.prior_logits, row_shape_of_logits);
     std::optional<py::array_t<bool>> mask;
-    if (!legal.is_none()) mask = read_mask(legal, source.name("legal"), row_shape_of_logits);
-    if (reward_array) check_finite(*reward_array, source.name("rewards"), "rewards");
-    if (discount_array) check_finite(*discount_array, source.name("discounts"), "discounts");
-    check_finite(value_array, source.name("values"), "values");
+    if (!legal.is_none()) mask = read_mask(legal, source.legal, row_shape_of_logits);
+    if (reward_array) check_finite(*reward_array, source.rewards, "rewards");
+    if (discount_array) check_finite(*discount_array, source.discounts, "discounts");
+    check_finite(value_array, source.values, "values");
 
     out.resize(rows, num_actions);
     for (std::size_t k = 0; k < rows; ++k) {
@@ -80,11 +90,11 @@ class BatchReader {
                                        out.priors.data() + k * num_actions,
                                        out.softmax_scratch.data());
       if (check.fault == forest::LogitFault::kNoFiniteLegal) {
-        throw py::value_error(source.name("prior_logits") + " row " + std::to_string(k) +
+        throw py::value_error(source.prior_logits + " row " + std::to_string(k) +
                               " has no finite logit among its legal actions");
       }
       if (check.fault != forest::LogitFault::kNone) {
-        throw py::value_error(source.name("prior_logits") + " row " + std::to_string(k) +
+        throw py::value_error(source.prior_logits + " row " + std::to_string(k) +
                               " holds nan or +inf; logits must be finite or -inf");
       }
     }
@@ -356,7 +366,7 @@ class PyForest {
     const auto output = [&](py::ssize_t k) {
       return py::handle(PyTuple_GET_ITEM(result.ptr(), k));
     };
-    const std::string states_name = kRecurrentOutput.name("next_states");
+    const std::string& states_name = kRecurrentOutput.next_states;
     read_states(output(0), states_name, count);
     reader_.read(kRecurrentOutput, count, output(1), output(2), output(4), output(3), output(5),
                  {static_cast<py::ssize_t>(count), static_cast<py::ssize_t>(native_.num_actions())},

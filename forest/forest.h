@@ -76,13 +76,13 @@ class Forest {
   // game), which stays as it is, and the only move such a root accepts.
   std::string move_error(std::size_t i, std::int64_t action, bool all_roots = false) const {
     const NodeId root = root_node(i);
-    const std::string where = "root " + std::to_string(i);
-    if (root == kNoNode) return where + " has not been evaluated yet; run search first";
+    const auto where = [i] { return "root " + std::to_string(i); };
+    if (root == kNoNode) return where() + " has not been evaluated yet; run search first";
     if (all_roots && !has_legal_action(root)) {
-      return action == -1 ? std::string() : where + " has no legal action; its action must be -1";
+      return action == -1 ? std::string() : where() + " has no legal action; its action must be -1";
     }
     if (action < 0 || action >= config_.num_actions || !is_legal(store_.priors(root)[action])) {
-      return "action " + std::to_string(action) + " is not a legal action of " + where;
+      return "action " + std::to_string(action) + " is not a legal action of " + where();
     }
     return {};
   }
