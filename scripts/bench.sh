@@ -3,11 +3,14 @@
 # (benchmarks/run.py), the batched search (benchmarks/search_bench.py) and the cost of importing
 # the module (benchmarks/import_cost.py). --quick runs them at tiny sizes as a correctness check;
 # other arguments go to benchmarks/run.py.
+#
+#   BUILD_DIR  build folder (default build-bench, the bench preset's). An existing folder keeps
+#              what it builds (scripts/test.sh's build keeps its tests) and gains the benchmarks.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/venv.sh
 build_dir="${BUILD_DIR:-build-bench}"
-BUILD_DIR="$build_dir" scripts/build.sh -DVELTRA_BUILD_BENCHMARKS=ON -DVELTRA_BUILD_TESTS=OFF
+PRESET=bench BUILD_DIR="$build_dir" scripts/build.sh
 "$python" benchmarks/run.py --build-dir "$build_dir" "$@"
 quick=()
 for argument in "$@"; do [ "$argument" = "--quick" ] && quick=(--quick); done

@@ -4,5 +4,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/venv.sh
 scripts/setup.sh
-scripts/build.sh -DVELTRA_BUILD_TESTS=OFF
+scripts/build.sh
 PYTHONPATH="build${PYTHONPATH:+:$PYTHONPATH}" "$python" examples/search_example.py "$@"

@@ -3,8 +3,10 @@
 # asan preset), runs the C++ tests, then runs the Python tests against the sanitized module.
 #
 #   BUILD_DIR  build folder (default build-asan)
-# Extra arguments go to pytest (for example -k EXPRESSION). The packaging tests, which build and
-# install a wheel, are left out: they exercise pip and the compiler, not the modules' memory use.
+# Extra arguments go to pytest (for example -k EXPRESSION). Tests of the tooling around the modules
+# are left out: packaging (a wheel built and installed by pip) and the type checks (mypy and
+# stubtest) exercise pip, the compiler and the checkers, not the modules' memory use, and run once
+# in scripts/test.sh.
 #
 # The Python interpreter is not built with the sanitizers, so the GCC sanitizer runtimes are
 # preloaded into it; leak checking is off for the interpreter, whose own allocations live until
@@ -15,8 +17,7 @@ cd "$(dirname "$0")/.."
 source scripts/venv.sh
 build_dir="${BUILD_DIR:-build-asan}"
 
-cmake --preset asan -B "$build_dir" -DPython_EXECUTABLE="$python"
-cmake --build "$build_dir" -j "$(nproc)"
+PRESET=asan BUILD_DIR="$build_dir" scripts/build.sh
 
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 ASAN_OPTIONS="detect_leaks=1:halt_on_error=1" \
@@ -26,4 +27,4 @@ runtimes="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)
 LD_PRELOAD="$runtimes" \
   ASAN_OPTIONS="detect_leaks=0:halt_on_error=1" \
   VELTRA_MODULE_DIR="$build_dir" \
-  "$python" -m pytest tests/python --ignore=tests/python/test_packaging.py "$@"
+  "$python" -m pytest tests/python -n auto -m "not tooling" "$@"

@@ -11,7 +11,7 @@ source scripts/venv.sh
 packages=(g++ cmake make python3-venv python3-dev)
 requirements=requirements.txt
 if [ "${1:-}" = "--test" ]; then
-  packages+=(libgtest-dev libbenchmark-dev clang libclang-rt-dev clang-tidy)
+  packages+=(libgtest-dev libbenchmark-dev clang libclang-rt-dev clang-tidy clang-format)
   requirements=requirements-dev.txt
 fi
 
@@ -42,5 +42,8 @@ if [ ! -x "$python" ]; then
   [ -n "$base_python" ] || { echo "setup.sh: Python 3.11 not found (set PYTHON)" >&2; exit 1; }
   "$base_python" -m venv "$venv_dir"
 fi
-"$python" -m pip install --quiet --disable-pip-version-check -r "$requirements"
+# uv keeps its own wheel cache and links from it, so a second environment installs in seconds
+# where pip would download torch and its CUDA wheels (about 3 GB) again.
+"$python" -m pip install --quiet --disable-pip-version-check "uv>=0.5"
+"$venv_dir/bin/uv" pip install --quiet --python "$python" -r "$requirements"
 echo "veltra: Python environment $venv_dir (activate with: source $venv_dir/bin/activate)"

@@ -2,17 +2,18 @@
 # Runs clang-tidy (checks in .clang-tidy) over the search core and policy headers, the Python
 # bindings and the fuzz target, and exits non-zero if it reports anything.
 #
-#   BUILD_DIR   folder configured with the tidy preset (default build-tidy); its
-#               compile_commands.json gives bindings/module.cpp its real flags
+#   BUILD_DIR   a configured build folder (default build, which scripts/test.sh builds); its
+#               compile_commands.json gives the bindings their real flags
 #   CLANG_TIDY  the clang-tidy binary (default clang-tidy)
 # Extra arguments go to every clang-tidy call (for example --fix or --checks=...).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/venv.sh
-build_dir="${BUILD_DIR:-build-tidy}"
+build_dir="${BUILD_DIR:-build}"
 tidy="${CLANG_TIDY:-clang-tidy}"
 
-cmake --preset tidy -B "$build_dir" -DPython_EXECUTABLE="$python" >/dev/null
+[ -f "$build_dir/compile_commands.json" ] ||
+  cmake --preset default -B "$build_dir" -DPython_EXECUTABLE="$python" >/dev/null
 
 # The core, the policies and the forest are header-only: one translation unit includes every
 # header and instantiates every class template for float, the one state type, so the checks see

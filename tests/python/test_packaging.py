@@ -17,6 +17,8 @@ import zipfile
 
 import pytest
 
+pytestmark = pytest.mark.tooling
+
 REPO = pathlib.Path(__file__).resolve().parents[2]
 BUILD_DIR = pathlib.Path(os.environ.get("VELTRA_MODULE_DIR", REPO / "build"))
 STUBS = {

@@ -19,6 +19,8 @@ import pytest
 import veltra_engine
 from helpers import MODULE_DIR
 
+pytestmark = pytest.mark.tooling
+
 REPO = pathlib.Path(__file__).resolve().parents[2]
 STUB = REPO / "stubs" / "veltra_engine.pyi"
 MYPY_CONFIG = REPO / "mypy.ini"
