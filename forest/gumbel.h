@@ -58,30 +58,51 @@ inline std::int32_t considered_visits(std::int64_t k, std::int64_t simulations,
   }
 }
 
-// The children of one node laid out by action: N_a (0 without a child), Q_a and the child's id.
+// The children of one node laid out by action, gathered in one pass over the actions merged with
+// the walk of the sibling list: N_a (0 without a child; a child always has a visit), Q_a (of
+// visited actions), the child's id, and the sums and extremes that sigma needs.
 struct ChildRows {
   std::vector<std::int32_t> visits;
   std::vector<double> q;
   std::vector<NodeId> child;
+  std::vector<std::size_t> visited;  // the visited actions, increasing; num_visited of them
+  std::size_t num_visited = 0;
+  bool unvisited_legal = false;   // some legal action has no child
   std::int64_t total_visits = 0;  // sum of N_a
   std::int32_t most_visits = 0;   // max of N_a
+  double prior_sum = 0.0;         // sum over visited a of max(DBL_MIN, p_a)
+  double q_low = 0.0;             // min and max of the visited Q_a
+  double q_high = 0.0;
 
   explicit ChildRows(std::size_t num_actions)
-      : visits(num_actions), q(num_actions), child(num_actions) {}
+      : visits(num_actions), q(num_actions), child(num_actions), visited(num_actions) {}
 
-  void gather(const NodeStore& store, NodeId id) noexcept {
-    std::fill(visits.begin(), visits.end(), 0);
-    std::fill(child.begin(), child.end(), kNoNode);
+  void gather(const NodeStore& store, NodeId id, const float* priors) noexcept {
+    num_visited = 0;
+    unvisited_legal = false;
     total_visits = 0;
     most_visits = 0;
-    for (NodeId c = store[id].first_child; c != kNoNode; c = store[c].next_sibling) {
-      const Node& n = store[c];
-      const auto a = static_cast<std::size_t>(n.action);
+    prior_sum = 0.0;
+    NodeId next = store[id].first_child;
+    for (std::size_t a = 0; a < visits.size(); ++a) {
+      if (next == kNoNode || static_cast<std::size_t>(store[next].action) != a) {
+        visits[a] = 0;
+        child[a] = kNoNode;
+        unvisited_legal = unvisited_legal || is_legal(priors[a]);
+        continue;
+      }
+      const Node& n = store[next];
+      const double value = edge_value(n.reward, n.discount, n.value);
+      q_low = num_visited == 0 || value < q_low ? value : q_low;
+      q_high = num_visited == 0 || value > q_high ? value : q_high;
       visits[a] = n.visits;
-      q[a] = edge_value(n.reward, n.discount, n.value);
-      child[a] = c;
+      q[a] = value;
+      child[a] = next;
+      visited[num_visited++] = a;
       total_visits += n.visits;
       most_visits = std::max(most_visits, n.visits);
+      prior_sum += std::max(DBL_MIN, static_cast<double>(priors[a]));
+      next = n.next_sibling;
     }
   }
 };
@@ -91,95 +112,96 @@ struct GumbelParams {
   double maxvisit_init;  // c_visit
 };
 
-// sigma of a node: sigma_a = scale * ((c_a - low) / spread), c_a the completed Q of action a.
+// sigma of a node: sigma_a = scale * ((c_a - low) / spread), c_a the completed Q of action a: Q_a
+// if visited, else the mixed value; low and high the extremes of c_a over the legal actions.
 struct Sigma {
-  double mixed_value;  // v_mix: completes the Q of unvisited actions
+  double mixed_value;  // v_mix
   double low;
   double spread;  // max(high - low, 1e-8)
   double scale;   // (c_visit + max N_a) * c_scale
 
-  double completed_q(const ChildRows& rows, std::size_t a) const noexcept {
-    return rows.visits[a] > 0 ? rows.q[a] : mixed_value;
-  }
   double of(const ChildRows& rows, std::size_t a) const noexcept {
-    return scale * ((completed_q(rows, a) - low) / spread);
+    return scale * (((rows.visits[a] > 0 ? rows.q[a] : mixed_value) - low) / spread);
   }
+  double of_unvisited() const noexcept { return scale * ((mixed_value - low) / spread); }
 };
 
-// v_mix = (v0 + sum N * W) / (sum N + 1), W the mean Q of the visited children weighted by their
-// priors (at least DBL_MIN each); v0 without children.
+// v_mix = (v0 + sum N * W) / (sum N + 1), W = sum over visited a of (pi_a * Q_a) / sum pi, with
+// pi_a = max(DBL_MIN, p_a); v0 without children.
 inline double mixed_value(double raw_value, const float* priors, const ChildRows& rows) noexcept {
   if (rows.total_visits == 0) return raw_value;
-  const std::size_t num_actions = rows.visits.size();
-  double prior_sum = 0.0;
-  for (std::size_t a = 0; a < num_actions; ++a) {
-    if (rows.visits[a] > 0) prior_sum += std::max(DBL_MIN, static_cast<double>(priors[a]));
-  }
   double weighted = 0.0;
-  for (std::size_t a = 0; a < num_actions; ++a) {
-    if (rows.visits[a] == 0) continue;
-    weighted += (std::max(DBL_MIN, static_cast<double>(priors[a])) * rows.q[a]) / prior_sum;
+  for (std::size_t k = 0; k < rows.num_visited; ++k) {
+    const std::size_t a = rows.visited[k];
+    weighted += (std::max(DBL_MIN, static_cast<double>(priors[a])) * rows.q[a]) / rows.prior_sum;
   }
   const auto total = static_cast<double>(rows.total_visits);
   return (raw_value + total * weighted) / (total + 1.0);
 }
 
-// The sigma of a node with a legal action, whose children `rows` holds.
+// The sigma of a node with a legal action, whose children `rows` holds. (The extremes do not
+// depend on the order they are taken in: every Q is finite.)
 inline Sigma sigma_of(double raw_value, const float* priors, const ChildRows& rows,
                       const GumbelParams& params) noexcept {
-  Sigma sigma{mixed_value(raw_value, priors, rows), 0.0, 0.0, 0.0};
-  bool first = true;
-  double high = 0.0;
-  for (std::size_t a = 0; a < rows.visits.size(); ++a) {
-    if (!is_legal(priors[a])) continue;
-    const double c = sigma.completed_q(rows, a);
-    if (first || c < sigma.low) sigma.low = c;
-    if (first || c > high) high = c;
-    first = false;
+  const double mixed = mixed_value(raw_value, priors, rows);
+  double low = mixed;
+  double high = mixed;
+  if (rows.num_visited > 0) {
+    low = rows.unvisited_legal ? std::min(rows.q_low, mixed) : rows.q_low;
+    high = rows.unvisited_legal ? std::max(rows.q_high, mixed) : rows.q_high;
   }
-  sigma.spread = std::max(high - sigma.low, 1e-8);
-  sigma.scale = (params.maxvisit_init + static_cast<double>(rows.most_visits)) * params.value_scale;
-  return sigma;
+  const double scale =
+      (params.maxvisit_init + static_cast<double>(rows.most_visits)) * params.value_scale;
+  return {mixed, low, std::max(high - low, 1e-8), scale};
 }
 
-// pi'_a = softmax over the legal actions of l_a + sigma_a (maximum subtracted, sum in action
-// order); 0 for illegal actions. For a node with a legal action.
-inline void improved_policy(const float* priors, const double* logits, const ChildRows& rows,
-                            const Sigma& sigma, double* policy) noexcept {
+// e_a = exp(x_a - max x) for legal a, x_a = l_a + sigma_a, into `exps`; returns their sum in
+// action order. pi'_a = e_a / sum. For a node with a legal action.
+inline double policy_exponents(const float* priors, const double* logits, const ChildRows& rows,
+                               const Sigma& sigma, double* exps) noexcept {
   const std::size_t num_actions = rows.visits.size();
+  const double unvisited_sigma = sigma.of_unvisited();
   double top = -std::numeric_limits<double>::infinity();
   for (std::size_t a = 0; a < num_actions; ++a) {
     if (!is_legal(priors[a])) continue;
-    policy[a] = logits[a] + sigma.of(rows, a);
-    if (policy[a] > top) top = policy[a];
+    exps[a] = logits[a] + (rows.visits[a] > 0 ? sigma.of(rows, a) : unvisited_sigma);
+    if (exps[a] > top) top = exps[a];
   }
   double sum = 0.0;
   for (std::size_t a = 0; a < num_actions; ++a) {
     if (!is_legal(priors[a])) continue;
-    policy[a] = std::exp(policy[a] - top);
-    sum += policy[a];
+    exps[a] = std::exp(exps[a] - top);
+    sum += exps[a];
   }
-  for (std::size_t a = 0; a < num_actions; ++a) {
+  return sum;
+}
+
+// pi'_a: the softmax over the legal actions of l_a + sigma_a; 0 for illegal actions.
+inline void improved_policy(const float* priors, const double* logits, const ChildRows& rows,
+                            const Sigma& sigma, double* policy) noexcept {
+  const double sum = policy_exponents(priors, logits, rows, sigma, policy);
+  for (std::size_t a = 0; a < rows.visits.size(); ++a) {
     policy[a] = is_legal(priors[a]) ? policy[a] / sum : 0.0;
   }
 }
 
 // The interior action: argmax over legal a of pi'_a - N_a / (1 + sum N), lowest on ties; -1 at a
-// node without legal action. `policy` is scratch space for num_actions doubles.
+// node without legal action. `exps` is scratch space for num_actions doubles.
 inline std::int32_t interior_action(const float* priors, const double* logits, double raw_value,
                                     const ChildRows& rows, const GumbelParams& params,
-                                    double* policy) noexcept {
-  const std::size_t num_actions = rows.visits.size();
-  std::size_t a = 0;
-  while (a < num_actions && !is_legal(priors[a])) ++a;
-  if (a == num_actions) return -1;
-  improved_policy(priors, logits, rows, sigma_of(raw_value, priors, rows, params), policy);
+                                    double* exps) noexcept {
+  if (rows.num_visited == 0 && !rows.unvisited_legal) return -1;
+  const double sum =
+      policy_exponents(priors, logits, rows, sigma_of(raw_value, priors, rows, params), exps);
   const double denominator = 1.0 + static_cast<double>(rows.total_visits);
   std::int32_t best = -1;
   double best_score = 0.0;
-  for (; a < num_actions; ++a) {
+  for (std::size_t a = 0; a < rows.visits.size(); ++a) {
     if (!is_legal(priors[a])) continue;
-    const double score = policy[a] - static_cast<double>(rows.visits[a]) / denominator;
+    // An unvisited action's score is pi'_a - 0 / (1 + sum N), which is pi'_a exactly.
+    const double policy = exps[a] / sum;
+    const double score =
+        rows.visits[a] == 0 ? policy : policy - static_cast<double>(rows.visits[a]) / denominator;
     if (best < 0 || score > best_score) {
       best = static_cast<std::int32_t>(a);
       best_score = score;

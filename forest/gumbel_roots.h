@@ -51,7 +51,7 @@ class GumbelRoots {
   void start(const NodeStore& store, const std::vector<NodeId>& roots, Generator& generator) {
     for (std::size_t i = 0; i < roots.size(); ++i) {
       const float* priors = store.priors(roots[i]);
-      rows_.gather(store, roots[i]);
+      rows_.gather(store, roots[i], priors);
       std::int64_t legal = 0;
       for (std::size_t a = 0; a < num_actions_; ++a) {
         const std::size_t k = i * num_actions_ + a;
@@ -68,13 +68,13 @@ class GumbelRoots {
   // The action of root i (node `root`) at simulation s of this search: among the legal actions
   // with exactly T_k[s] visits in this search, the highest root score, lowest on ties.
   Choice root_choice(const NodeStore& store, std::size_t i, NodeId root, std::int32_t s) {
-    rows_.gather(store, root);
+    rows_.gather(store, root, store.priors(root));
     const std::int32_t considered = considered_visits(considered_[i], simulations_, s);
     return best_considered(store, i, root, considered);
   }
 
   Choice interior_choice(const NodeStore& store, NodeId id) {
-    rows_.gather(store, id);
+    rows_.gather(store, id, store.priors(id));
     const std::int32_t action = interior_action(
         store.priors(id), store.logits(id), store[id].raw_value, rows_, params_, policy_.data());
     return {action, action < 0 ? kNoNode : rows_.child[static_cast<std::size_t>(action)]};
@@ -86,9 +86,9 @@ class GumbelRoots {
     for (std::size_t i = 0; i < roots.size(); ++i) {
       const NodeId root = roots[i];
       double* weights = weights_.data() + i * num_actions_;
-      rows_.gather(store, root);
-      std::int32_t most = -1;
       const float* priors = store.priors(root);
+      rows_.gather(store, root, priors);
+      std::int32_t most = -1;
       for (std::size_t a = 0; a < num_actions_; ++a) {
         if (is_legal(priors[a])) most = std::max(most, search_visits(i, a));
       }
@@ -127,12 +127,10 @@ class GumbelRoots {
     const double* logits = store.logits(root);
     const double* noise = noise_.data() + i * num_actions_;
     Choice best{-1, kNoNode};
-    std::size_t a = 0;
-    while (a < num_actions_ && !is_legal(priors[a])) ++a;
-    if (a == num_actions_) return best;
+    if (rows_.num_visited == 0 && !rows_.unvisited_legal) return best;
     const Sigma sigma = sigma_of(store[root].raw_value, priors, rows_, params_);
     double best_score = 0.0;
-    for (; a < num_actions_; ++a) {
+    for (std::size_t a = 0; a < num_actions_; ++a) {
       if (!is_legal(priors[a]) || search_visits(i, a) != considered) continue;
       const double score = root_score(noise[a], logits[a], sigma.of(rows_, a));
       if (best.action < 0 || score > best_score) {
