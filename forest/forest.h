@@ -336,7 +336,11 @@ class Forest {
           path_.clear();
           for (std::size_t i = 0; i < num_roots(); ++i) {
             path_starts_[i] = path_.size();
-            descend(i, simulation);
+            if (gumbel_policy_) {
+              descend<Policy::kGumbel>(i, simulation);
+            } else {
+              descend<Policy::kPuct>(i, simulation);
+            }
           }
           path_starts_[num_roots()] = path_.size();
         },
@@ -366,11 +370,16 @@ class Forest {
   // Walks down tree i from its root at simulation `simulation` of the search, recording the path
   // in path_, until a chosen action has no child yet (recorded as an expansion with a reserved
   // node) or a node has no legal action.
+  template <Policy kPolicy>
   void descend(std::size_t i, std::int32_t simulation) {
     NodeId id = roots_[i];
-    Choice choice = gumbel_policy_ ? gumbel_choice(gumbel_.root_choice(store_, i, id, simulation))
-                    : uses_dirichlet_noise() ? choose(id, noisy_priors_.data() + i * num_actions_)
-                                             : choose(id, store_.priors(id));
+    Choice choice;
+    if constexpr (kPolicy == Policy::kGumbel) {
+      choice = gumbel_choice(gumbel_.root_choice(store_, i, id, simulation));
+    } else {
+      choice = uses_dirichlet_noise() ? choose(id, noisy_priors_.data() + i * num_actions_)
+                                      : choose(id, store_.priors(id));
+    }
     for (;;) {
       path_.push_back(id);
       if (choice.action < 0) return;
@@ -380,8 +389,11 @@ class Forest {
         return;
       }
       id = choice.child;
-      choice = gumbel_policy_ ? gumbel_choice(gumbel_.interior_choice(store_, id))
-                              : choose(id, store_.priors(id));
+      if constexpr (kPolicy == Policy::kGumbel) {
+        choice = gumbel_choice(gumbel_.interior_choice(store_, id));
+      } else {
+        choice = choose(id, store_.priors(id));
+      }
     }
   }
 
