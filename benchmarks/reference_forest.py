@@ -237,7 +237,7 @@ class _Node:
     __slots__ = ("visits", "value", "raw_value", "reward", "discount", "priors", "logits",
                  "legal", "children", "state")
 
-    def __init__(self, state: Any, priors: List[float], logits: List[float],
+    def __init__(self, state: Any, priors: List[float], logits: Optional[List[float]],
                  legal: Tuple[int, ...], value: float, reward: float = 0.0,
                  discount: float = 0.0) -> None:
         self.visits = 1
@@ -263,10 +263,12 @@ class _Pending:
 
 
 class _Evaluation:
-    """One recurrent_fn result (or the roots given by the caller), checked in full."""
+    """One recurrent_fn result (or the roots given by the caller), checked in full; with
+    `keep_logits` (the Gumbel policy), its nodes keep their shifted logits."""
 
     def __init__(self, num_actions: int, prefix: str, count: int, states: Any, rewards: Any,
-                 discounts: Any, logits: Any, values: Any, legal: Any) -> None:
+                 discounts: Any, logits: Any, values: Any, legal: Any,
+                 keep_logits: bool = False) -> None:
         def name(field: str) -> str:
             return prefix.format(field)
 
@@ -286,8 +288,10 @@ class _Evaluation:
         self.legal = [tuple(np.flatnonzero(row).tolist()) for row in mask]
         self.priors = [_priors(name("prior_logits"), i, logits_array[i], self.legal[i])
                        for i in range(count)]
-        self.logits = [gumbel.shift_logits(row, legal)
-                       for row, legal in zip(logits_array.tolist(), self.legal)]
+        self.logits: List[Any] = [None] * count
+        if keep_logits:
+            self.logits = [gumbel.shift_logits(row, legal)
+                           for row, legal in zip(logits_array.tolist(), self.legal)]
         self.rewards_list = self.rewards.tolist()
         self.discounts_list = self.discounts.tolist()
         self.values_list = self.values.tolist()
@@ -301,7 +305,7 @@ class _Evaluation:
 
 
 def _call_model(recurrent_fn: RecurrentFn, num_actions: int, states: List[Any],
-                actions: List[int]) -> _Evaluation:
+                actions: List[int], keep_logits: bool) -> _Evaluation:
     result = recurrent_fn(states, np.array(actions, dtype=np.int64))
     if not isinstance(result, tuple) or len(result) != 6:
         raise TypeError(
@@ -310,7 +314,7 @@ def _call_model(recurrent_fn: RecurrentFn, num_actions: int, states: List[Any],
         )
     next_states, rewards, discounts, logits, values, legal = result
     return _Evaluation(num_actions, "recurrent_fn output '{}'", len(states), next_states,
-                       rewards, discounts, logits, values, legal)
+                       rewards, discounts, logits, values, legal, keep_logits)
 
 
 def _back_up(path: List[_Node], child: _Node, value: float) -> None:
@@ -385,7 +389,8 @@ class Forest:
         self._selected: List[Optional[int]] = [None] * len(states)  # Gumbel's final actions
         self._weights: List[List[float]] = []  # Gumbel's improved policies after a search
         roots = _Evaluation(config.num_actions, "{}", len(states), states, np.zeros(len(states)),
-                            np.zeros(len(states)), prior_logits, values, legal)
+                            np.zeros(len(states)), prior_logits, values, legal,
+                            config.policy == "gumbel")
         self._roots: List[_Node | _Pending] = [roots.node(i, False) for i in range(len(states))]
 
     # -- attributes
@@ -451,7 +456,8 @@ class Forest:
             return
         evaluation = _call_model(recurrent_fn, self._config.num_actions,
                                  [root.parent_state for _, root in pending],
-                                 [root.action for _, root in pending])
+                                 [root.action for _, root in pending],
+                                 self._config.policy == "gumbel")
         for row, (i, _) in enumerate(pending):
             self._roots[i] = evaluation.node(row, with_edge=False)
 
@@ -502,7 +508,8 @@ class Forest:
         if expansions:
             evaluation = _call_model(recurrent_fn, self._config.num_actions,
                                      [paths[i][-1].state for i, _ in expansions],
-                                     [action for _, action in expansions])
+                                     [action for _, action in expansions],
+                                     self._config.policy == "gumbel")
         row = 0
         for i, path in enumerate(paths):
             if row < len(expansions) and expansions[row][0] == i:
@@ -636,6 +643,6 @@ class Forest:
         logits = _float_array("prior_logits", prior_logits, (num_actions,))
         mask = None if legal is None else _legal_mask("legal", legal, (num_actions,))[None]
         root = _Evaluation(num_actions, "{}", 1, [state], [0.0], [0.0], logits[None],
-                           value_array[None], mask)
+                           value_array[None], mask, self._config.policy == "gumbel")
         self._roots[index] = root.node(0, with_edge=False)
         self._selected[index] = None

@@ -37,7 +37,7 @@ class SearchConfig(metaclass=_Pybind11Type):
         dirichlet_alpha: _Float = 0.3,
         dirichlet_fraction: _Float = 0.25,
         seed: _Int = 0,
-        policy: typing.Literal["puct", "gumbel"] = "puct",
+        policy: str = "puct",
         max_considered_actions: _Int = 16,
         gumbel_scale: _Float = 1.0,
         value_scale: _Float = 0.1,
@@ -58,7 +58,7 @@ class SearchConfig(metaclass=_Pybind11Type):
     @property
     def seed(self) -> int: ...
     @property
-    def policy(self) -> typing.Literal["puct", "gumbel"]: ...
+    def policy(self) -> str: ...
     @property
     def max_considered_actions(self) -> int: ...
     @property
