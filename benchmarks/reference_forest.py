@@ -22,6 +22,8 @@ from typing import Any, Callable, List, Optional, Sequence, Tuple
 
 import numpy as np
 
+import reference_gumbel as gumbel
+
 MASK64 = (1 << 64) - 1
 TWO_TO_MINUS_53 = 1.0 / (1 << 53)
 MIN_Q_SPAN = 1e-8
@@ -159,20 +161,33 @@ class SearchConfig:
     dirichlet_alpha: float = 0.3
     dirichlet_fraction: float = 0.25
     seed: int = 0
+    policy: str = "puct"
+    max_considered_actions: int = 16
+    gumbel_scale: float = 1.0
+    value_scale: float = 0.1
+    maxvisit_init: float = 50.0
 
     def __post_init__(self) -> None:
         def set_field(name: str, value: Any) -> None:
             object.__setattr__(self, name, value)
 
-        for name in ("num_actions", "num_simulations", "seed"):
+        for name in ("num_actions", "num_simulations", "seed", "max_considered_actions"):
             set_field(name, _integer(name, getattr(self, name)))
-        for name in ("pb_c_init", "pb_c_base", "dirichlet_alpha", "dirichlet_fraction"):
+        for name in ("pb_c_init", "pb_c_base", "dirichlet_alpha", "dirichlet_fraction",
+                     "gumbel_scale", "value_scale", "maxvisit_init"):
             set_field(name, _real(name, getattr(self, name)))
+        if not isinstance(self.policy, str):
+            raise TypeError(f"policy must be a str, not {type(self.policy).__name__}")
+        if self.policy not in ("puct", "gumbel"):
+            raise ValueError(f"policy must be 'puct' or 'gumbel', got {self.policy!r}")
         if self.num_actions < 1:
             raise ValueError(f"num_actions must be at least 1, got {self.num_actions}")
         if self.num_simulations < 0:
             raise ValueError(f"num_simulations must be >= 0, got {self.num_simulations}")
-        for name in ("num_actions", "num_simulations"):
+        if self.max_considered_actions < 1:
+            raise ValueError(
+                f"max_considered_actions must be at least 1, got {self.max_considered_actions}")
+        for name in ("num_actions", "num_simulations", "max_considered_actions"):
             if getattr(self, name) >= 2**31:
                 raise ValueError(f"{name} must be below 2**31, got {getattr(self, name)}")
         if not math.isfinite(self.pb_c_init):
@@ -189,6 +204,12 @@ class SearchConfig:
             )
         if not 0 <= self.seed <= MASK64:
             raise ValueError(f"seed must be in [0, 2**64), got {self.seed}")
+        if not (math.isfinite(self.gumbel_scale) and self.gumbel_scale >= 0):
+            raise ValueError(f"gumbel_scale must be finite and >= 0, got {self.gumbel_scale}")
+        if not (math.isfinite(self.value_scale) and self.value_scale > 0):
+            raise ValueError(f"value_scale must be positive and finite, got {self.value_scale}")
+        if not (math.isfinite(self.maxvisit_init) and self.maxvisit_init >= 0):
+            raise ValueError(f"maxvisit_init must be finite and >= 0, got {self.maxvisit_init}")
 
 
     def __reduce_ex__(self, protocol: Any) -> Any:
@@ -202,6 +223,7 @@ class SearchOutput:
     root_values: np.ndarray
     action_weights: np.ndarray
     num_simulations: int
+    selected_actions: np.ndarray
 
     def __reduce_ex__(self, protocol: Any) -> Any:
         raise TypeError("cannot pickle a SearchOutput")
@@ -212,17 +234,19 @@ class SearchOutput:
 
 
 class _Node:
-    __slots__ = ("visits", "value", "raw_value", "reward", "discount", "priors", "legal",
-                 "children", "state")
+    __slots__ = ("visits", "value", "raw_value", "reward", "discount", "priors", "logits",
+                 "legal", "children", "state")
 
-    def __init__(self, state: Any, priors: List[float], legal: Tuple[int, ...], value: float,
-                 reward: float = 0.0, discount: float = 0.0) -> None:
+    def __init__(self, state: Any, priors: List[float], logits: Optional[List[float]],
+                 legal: Tuple[int, ...], value: float, reward: float = 0.0,
+                 discount: float = 0.0) -> None:
         self.visits = 1
         self.value = value
         self.raw_value = value
         self.reward = reward
         self.discount = discount
         self.priors = priors
+        self.logits = logits  # minus the largest legal logit (the Gumbel policy's l_a)
         self.legal = legal
         self.children: List[Optional[_Node]] = [None] * len(priors)
         self.state = state
@@ -239,10 +263,12 @@ class _Pending:
 
 
 class _Evaluation:
-    """One recurrent_fn result (or the roots given by the caller), checked in full."""
+    """One recurrent_fn result (or the roots given by the caller), checked in full; with
+    `keep_logits` (the Gumbel policy), its nodes keep their shifted logits."""
 
     def __init__(self, num_actions: int, prefix: str, count: int, states: Any, rewards: Any,
-                 discounts: Any, logits: Any, values: Any, legal: Any) -> None:
+                 discounts: Any, logits: Any, values: Any, legal: Any,
+                 keep_logits: bool = False) -> None:
         def name(field: str) -> str:
             return prefix.format(field)
 
@@ -262,19 +288,24 @@ class _Evaluation:
         self.legal = [tuple(np.flatnonzero(row).tolist()) for row in mask]
         self.priors = [_priors(name("prior_logits"), i, logits_array[i], self.legal[i])
                        for i in range(count)]
+        self.logits: List[Any] = [None] * count
+        if keep_logits:
+            self.logits = [gumbel.shift_logits(row, legal)
+                           for row, legal in zip(logits_array.tolist(), self.legal)]
         self.rewards_list = self.rewards.tolist()
         self.discounts_list = self.discounts.tolist()
         self.values_list = self.values.tolist()
 
     def node(self, i: int, with_edge: bool = True) -> _Node:
         if with_edge:
-            return _Node(self.states[i], self.priors[i], self.legal[i], self.values_list[i],
-                         self.rewards_list[i], self.discounts_list[i])
-        return _Node(self.states[i], self.priors[i], self.legal[i], self.values_list[i])
+            return _Node(self.states[i], self.priors[i], self.logits[i], self.legal[i],
+                         self.values_list[i], self.rewards_list[i], self.discounts_list[i])
+        return _Node(self.states[i], self.priors[i], self.logits[i], self.legal[i],
+                     self.values_list[i])
 
 
 def _call_model(recurrent_fn: RecurrentFn, num_actions: int, states: List[Any],
-                actions: List[int]) -> _Evaluation:
+                actions: List[int], keep_logits: bool) -> _Evaluation:
     result = recurrent_fn(states, np.array(actions, dtype=np.int64))
     if not isinstance(result, tuple) or len(result) != 6:
         raise TypeError(
@@ -283,7 +314,7 @@ def _call_model(recurrent_fn: RecurrentFn, num_actions: int, states: List[Any],
         )
     next_states, rewards, discounts, logits, values, legal = result
     return _Evaluation(num_actions, "recurrent_fn output '{}'", len(states), next_states,
-                       rewards, discounts, logits, values, legal)
+                       rewards, discounts, logits, values, legal, keep_logits)
 
 
 def _back_up(path: List[_Node], child: _Node, value: float) -> None:
@@ -355,8 +386,11 @@ class Forest:
         self._config = config
         self._generator = Generator(config.seed)
         self._busy = False
+        self._selected: List[Optional[int]] = [None] * len(states)  # Gumbel's final actions
+        self._weights: List[List[float]] = []  # Gumbel's improved policies after a search
         roots = _Evaluation(config.num_actions, "{}", len(states), states, np.zeros(len(states)),
-                            np.zeros(len(states)), prior_logits, values, legal)
+                            np.zeros(len(states)), prior_logits, values, legal,
+                            config.policy == "gumbel")
         self._roots: List[_Node | _Pending] = [roots.node(i, False) for i in range(len(states))]
 
     # -- attributes
@@ -396,11 +430,22 @@ class Forest:
         if not callable(recurrent_fn):
             raise TypeError(f"recurrent_fn must be callable, not {type(recurrent_fn).__name__}")
         self._busy = True
+        self._selected = [None] * len(self._roots)
         try:
             self._evaluate_pending(recurrent_fn)
-            root_priors = self._root_priors()
-            for _ in range(self._config.num_simulations):
-                self._step(recurrent_fn, root_priors)
+            if self._config.policy == "gumbel":
+                searches = [gumbel.RootSearch(root, self._generator, self._config)
+                            for root in self._roots]
+                root_priors = [root.priors for root in self._roots]  # type: ignore[union-attr]
+            else:
+                searches = None
+                root_priors = self._root_priors()
+            for simulation in range(self._config.num_simulations):
+                self._step(recurrent_fn, root_priors, searches, simulation)
+            if searches is not None:
+                self._selected = [search.final_action() for search in searches]
+                self._weights = [gumbel.improved_policy(search.root, self._config)
+                                 for search in searches]
         finally:
             self._busy = False
         return self._output()
@@ -411,7 +456,8 @@ class Forest:
             return
         evaluation = _call_model(recurrent_fn, self._config.num_actions,
                                  [root.parent_state for _, root in pending],
-                                 [root.action for _, root in pending])
+                                 [root.action for _, root in pending],
+                                 self._config.policy == "gumbel")
         for row, (i, _) in enumerate(pending):
             self._roots[i] = evaluation.node(row, with_edge=False)
 
@@ -436,7 +482,8 @@ class Forest:
             priors.append(mixed)
         return priors
 
-    def _step(self, recurrent_fn: RecurrentFn, root_priors: List[List[float]]) -> None:
+    def _step(self, recurrent_fn: RecurrentFn, root_priors: List[List[float]],
+              searches: Optional[List[gumbel.RootSearch]], simulation: int) -> None:
         pb_c_init, pb_c_base = self._config.pb_c_init, self._config.pb_c_base
         paths: List[List[_Node]] = []
         expansions: List[Tuple[int, int]] = []  # (root index, action)
@@ -444,7 +491,12 @@ class Forest:
             assert isinstance(root, _Node)
             node, priors, path = root, root_priors[i], [root]
             while node.legal:
-                action = _select(node, priors, pb_c_init, pb_c_base)
+                if searches is None:
+                    action = _select(node, priors, pb_c_init, pb_c_base)
+                elif node is root:
+                    action = searches[i].action(simulation)
+                else:
+                    action = gumbel.interior_action(node, self._config)
                 child = node.children[action]
                 if child is None:
                     expansions.append((i, action))
@@ -456,7 +508,8 @@ class Forest:
         if expansions:
             evaluation = _call_model(recurrent_fn, self._config.num_actions,
                                      [paths[i][-1].state for i, _ in expansions],
-                                     [action for _, action in expansions])
+                                     [action for _, action in expansions],
+                                     self._config.policy == "gumbel")
         row = 0
         for i, path in enumerate(paths):
             if row < len(expansions) and expansions[row][0] == i:
@@ -486,7 +539,12 @@ class Forest:
                     q_values[i, a] = child.reward + child.discount * child.value
         totals = visits.sum(axis=1, keepdims=True)
         weights = np.divide(visits, totals, out=np.zeros(visits.shape), where=totals > 0)
-        return SearchOutput(visits, q_values, root_values, weights, self._config.num_simulations)
+        if self._config.policy == "gumbel":
+            weights = np.array(self._weights, dtype=np.float64).reshape(visits.shape)
+        selected = np.array([self._choose(root, 0.0, i) if root.legal else -1  # type: ignore
+                             for i, root in enumerate(self._roots)], dtype=np.int64)
+        return SearchOutput(visits, q_values, root_values, weights, self._config.num_simulations,
+                            selected)
 
     # -- moves
 
@@ -498,10 +556,13 @@ class Forest:
         moves = np.full(len(self._roots), -1, dtype=np.int64)
         for i, root in enumerate(self._roots):
             if isinstance(root, _Node) and root.legal:
-                moves[i] = self._choose(root, temperature)
+                moves[i] = self._choose(root, temperature, i)
         return moves
 
-    def _choose(self, root: _Node, temperature: float) -> int:
+    def _choose(self, root: _Node, temperature: float, i: int) -> int:
+        selected = self._selected[i]
+        if temperature == 0.0 and selected is not None:
+            return selected
         counts = [0 if child is None else child.visits for child in root.children]
         most = root.legal[0]
         for a in root.legal:
@@ -539,6 +600,7 @@ class Forest:
             raise ValueError(f"action {action} is not a legal action of root {i}")
 
     def _move(self, i: int, action: int) -> None:
+        self._selected[i] = None
         root = self._roots[i]
         assert isinstance(root, _Node)
         child = root.children[action]
@@ -581,5 +643,6 @@ class Forest:
         logits = _float_array("prior_logits", prior_logits, (num_actions,))
         mask = None if legal is None else _legal_mask("legal", legal, (num_actions,))[None]
         root = _Evaluation(num_actions, "{}", 1, [state], [0.0], [0.0], logits[None],
-                           value_array[None], mask)
+                           value_array[None], mask, self._config.policy == "gumbel")
         self._roots[index] = root.node(0, with_edge=False)
+        self._selected[index] = None

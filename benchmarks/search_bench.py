@@ -6,12 +6,16 @@ Rows:
   overhead, veltra_search        time per simulation per root outside recurrent_fn, with a cheap
                                  NumPy recurrent_fn (the time measured inside it is subtracted)
   overhead, pure-Python forest   the same for reference_forest.py, the same semantics in Python
+  overhead, gumbel               the native overhead under policy="gumbel" (m = 16), at the same
+                                 size beside PUCT's, and at the few simulations of self-play
+                                 training (16, 32, 64)
   self-play, batched             Connect Four, many games at once, a small PyTorch network that
                                  evaluates each step's leaves in one forward pass
   self-play, one leaf at a time  the same games and network with a pure-Python search per game,
                                  which asks the network about one leaf per call
   bytes per node                 resident-set growth of a search / nodes it created, in a fresh
-                                 interpreter, with one shared state object (so no state's memory)
+                                 interpreter, with one shared state object (so no state's memory),
+                                 under both policies
 
     python3 benchmarks/search_bench.py --build-dir build-bench           # about two minutes
     python3 benchmarks/search_bench.py --build-dir build-bench --quick   # a few seconds, checks
@@ -60,12 +64,15 @@ class Sizes:
     game_moves: int
     memory_roots: int
     memory_simulations: int
+    gumbel_simulations: tuple[int, ...]
 
 
 FULL = Sizes(roots=256, simulations=200, repeats=5, reference_repeats=2, games=64,
-             game_simulations=100, game_moves=6, memory_roots=1000, memory_simulations=1000)
+             game_simulations=100, game_moves=6, memory_roots=1000, memory_simulations=1000,
+             gumbel_simulations=(16, 32, 64))
 QUICK = Sizes(roots=8, simulations=20, repeats=1, reference_repeats=1, games=4,
-              game_simulations=8, game_moves=2, memory_roots=20, memory_simulations=100)
+              game_simulations=8, game_moves=2, memory_roots=20, memory_simulations=100,
+              gumbel_simulations=(16,))
 
 
 # ----------------------------------------------------------------------------------------------
@@ -96,17 +103,18 @@ class CheapModel:
         return result
 
 
-def new_forest(module: Any, roots: int, simulations: int) -> Any:
-    config = module.SearchConfig(NUM_ACTIONS, num_simulations=simulations)
+def new_forest(module: Any, roots: int, simulations: int, policy: str = "puct") -> Any:
+    config = module.SearchConfig(NUM_ACTIONS, num_simulations=simulations, policy=policy)
     model = CheapModel(roots, seed=1)
     return module.Forest(config, [0] * roots, model.logits, model.values[0])
 
 
-def overhead_ns(module: Any, roots: int, simulations: int, repeats: int) -> Dict[str, Any]:
+def overhead_ns(module: Any, roots: int, simulations: int, repeats: int,
+                policy: str = "puct") -> Dict[str, Any]:
     """Best time per simulation per root outside recurrent_fn; also the output of the last run."""
     best, output = float("inf"), None
     for _ in range(repeats):
-        forest, model = new_forest(module, roots, simulations), CheapModel(roots)
+        forest, model = new_forest(module, roots, simulations, policy), CheapModel(roots)
         gc.collect()
         gc.disable()
         try:
@@ -123,7 +131,7 @@ def overhead_ns(module: Any, roots: int, simulations: int, repeats: int) -> Dict
 
 
 def check_outputs_agree(native: Any, expected: Any) -> None:
-    for name in ("visit_counts", "q_values", "root_values", "action_weights"):
+    for name in ("visit_counts", "q_values", "root_values", "action_weights", "selected_actions"):
         check(np.array_equal(getattr(native, name), getattr(expected, name), equal_nan=True),
               f"veltra_search and the pure-Python forest differ in {name}")
 
@@ -175,8 +183,8 @@ def self_play_rates(search_module: Any, sizes: Sizes) -> Dict[str, float]:
 # Memory per node, in a fresh interpreter
 
 
-def memory_probe(module: Any, roots: int, simulations: int) -> Dict[str, float]:
-    forest = new_forest(module, roots, simulations)
+def memory_probe(module: Any, roots: int, simulations: int, policy: str) -> Dict[str, float]:
+    forest = new_forest(module, roots, simulations, policy)
     model = CheapModel(roots)
     model(list(range(roots)), np.zeros(roots, dtype=np.int64))  # its first call's allocations
     gc.collect()
@@ -188,10 +196,10 @@ def memory_probe(module: Any, roots: int, simulations: int) -> Dict[str, float]:
     return {"nodes": nodes, "bytes_per_node": (resident_bytes() - before) / nodes}
 
 
-def measure_memory(build_dir: Path, implementation: str, roots: int,
-                   simulations: int) -> Dict[str, float]:
+def measure_memory(build_dir: Path, implementation: str, roots: int, simulations: int,
+                   policy: str = "puct") -> Dict[str, float]:
     command = [sys.executable, str(Path(__file__).resolve()), "--build-dir", str(build_dir),
-               "--memory-probe", implementation, str(roots), str(simulations)]
+               "--memory-probe", implementation, str(roots), str(simulations), policy]
     completed = subprocess.run(command, capture_output=True, text=True, check=False)
     check(completed.returncode == 0, f"memory probe failed:\n{completed.stdout}{completed.stderr}")
     measured: Dict[str, float] = json.loads(completed.stdout)
@@ -209,12 +217,22 @@ def run_benchmarks(module: Any, build_dir: Path, sizes: Sizes) -> Dict[str, Any]
     pure = overhead_ns(reference_forest, roots, simulations, sizes.reference_repeats)
     print(f"  overhead, pure-Python forest: {pure['ns']:.1f} ns", flush=True)
     check_outputs_agree(native["output"], pure["output"])
+    gumbel = {simulations: overhead_ns(module, roots, simulations, sizes.repeats, "gumbel")["ns"]}
+    for count in sizes.gumbel_simulations:
+        gumbel[count] = overhead_ns(module, roots, count, sizes.repeats, "gumbel")["ns"]
+    print("  overhead, gumbel: " + ", ".join(f"S={s}: {ns:.1f} ns" for s, ns in gumbel.items()),
+          flush=True)
+    # The Gumbel policy checked against the pure-Python forest at a size it searches quickly.
+    check_outputs_agree(overhead_ns(module, 16, 64, 1, "gumbel")["output"],
+                        overhead_ns(reference_forest, 16, 64, 1, "gumbel")["output"])
     rates = self_play_rates(module, sizes)
     print(f"  self-play: {rates['batched']:.0f} and {rates['one_leaf']:.0f} simulations/s",
           flush=True)
     memory = {
         "native": measure_memory(build_dir, "native", sizes.memory_roots,
                                  sizes.memory_simulations),
+        "native_gumbel": measure_memory(build_dir, "native", sizes.memory_roots,
+                                        sizes.memory_simulations, "gumbel"),
         "pure": measure_memory(build_dir, "pure", max(sizes.memory_roots // 10, 1),
                                sizes.memory_simulations),
     }
@@ -222,6 +240,7 @@ def run_benchmarks(module: Any, build_dir: Path, sizes: Sizes) -> Dict[str, Any]
         "machine": machine_description(),
         "sizes": sizes.__dict__,
         "overhead_ns_per_simulation_per_root": {"native": native["ns"], "pure": pure["ns"]},
+        "gumbel_overhead_ns_per_simulation_per_root": {str(s): ns for s, ns in gumbel.items()},
         "self_play_simulations_per_second": rates,
         "memory": memory,
     }
@@ -242,6 +261,13 @@ def make_goals(results: Dict[str, Any], sizes: Sizes) -> List[Goal]:
         # state's slot.
         Goal(f"bytes per node at {native_memory['nodes']:,} nodes (priors, state slot included)",
              native_memory["bytes_per_node"], 48.0 + 4 * NUM_ACTIONS + 8, at_most=True),
+        Goal(f"gumbel / PUCT native overhead, R={sizes.roots}, S={sizes.simulations}",
+             results["gumbel_overhead_ns_per_simulation_per_root"][str(sizes.simulations)]
+             / overhead["native"], 1.3, at_most=True),
+        # The Gumbel policy adds a row of float64 logits per node.
+        Goal("gumbel bytes per node (priors, logits, state slot included)",
+             results["memory"]["native_gumbel"]["bytes_per_node"],
+             48.0 + 12 * NUM_ACTIONS + 8, at_most=True),
     ]
 
 
@@ -258,10 +284,14 @@ def format_report(results: Dict[str, Any], goals: Sequence[Goal], quick: bool) -
         "",
         f"  {'overhead, veltra_search (ns/simulation/root)':<52}{overhead['native']:>10.1f}",
         f"  {'overhead, pure-Python forest (ns/simulation/root)':<52}{overhead['pure']:>10.1f}",
+        *(f"  {f'overhead, gumbel, S={s} (ns/simulation/root)':<52}{ns:>10.1f}"
+          for s, ns in results["gumbel_overhead_ns_per_simulation_per_root"].items()),
         f"  {'self-play, batched (simulations/s)':<52}{rates['batched']:>10.0f}",
         f"  {'self-play, one leaf at a time (simulations/s)':<52}{rates['one_leaf']:>10.0f}",
         f"  {'bytes per node, veltra_search':<40}{memory['native']['nodes']:>12,}"
         f"{memory['native']['bytes_per_node']:>10.1f}",
+        f"  {'bytes per node, veltra_search gumbel':<40}{memory['native_gumbel']['nodes']:>12,}"
+        f"{memory['native_gumbel']['bytes_per_node']:>10.1f}",
         f"  {'bytes per node, pure-Python forest':<40}{memory['pure']['nodes']:>12,}"
         f"{memory['pure']['bytes_per_node']:>10.1f}",
         "",
@@ -281,7 +311,8 @@ def parse_args(argv: Optional[Sequence[str]]) -> argparse.Namespace:
     parser.add_argument("--output-dir", type=Path, default=BENCH_DIR / "results",
                         help="where the .txt and .json files go (default: benchmarks/results)")
     # Internal: one memory measurement, run by the main process in a fresh interpreter.
-    parser.add_argument("--memory-probe", nargs=3, metavar=("IMPL", "ROOTS", "SIMULATIONS"),
+    parser.add_argument("--memory-probe", nargs=4,
+                        metavar=("IMPL", "ROOTS", "SIMULATIONS", "POLICY"),
                         help=argparse.SUPPRESS)
     return parser.parse_args(argv)
 
@@ -300,9 +331,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     build_dir = args.build_dir.resolve()
     module = load_module(build_dir)
     if args.memory_probe:
-        implementation, roots, simulations = args.memory_probe
+        implementation, roots, simulations, policy = args.memory_probe
         probed = module if implementation == "native" else reference_forest
-        print(json.dumps(memory_probe(probed, int(roots), int(simulations))))
+        print(json.dumps(memory_probe(probed, int(roots), int(simulations), policy)))
         return 0
     sizes = QUICK if args.quick else FULL
     try:

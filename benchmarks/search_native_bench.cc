@@ -1,6 +1,7 @@
 // The native search loop of veltra_search alone: descents, node creation and backups of a forest
 // of R roots, with an evaluation that only encodes fixed rows (as the bindings encode a model's
-// outputs). Reported per simulation per root.
+// outputs). Reported per simulation per root, under PUCT and under the Gumbel policy (which also
+// keeps the shifted logits, as the bindings do for it).
 
 #include <benchmark/benchmark.h>
 
@@ -11,18 +12,22 @@
 #include "forest/evaluation.h"
 #include "forest/forest.h"
 #include "forest/formulas.h"
+#include "forest/gumbel.h"
+#include "forest/search_config.h"
 
 namespace {
 
 using veltra::forest::Evaluations;
 using veltra::forest::Expansion;
 
-void BM_ForestSearch(benchmark::State& state) {
+void search(benchmark::State& state, veltra::forest::Policy policy) {
   const auto num_roots = static_cast<std::size_t>(state.range(0));
   const std::size_t num_actions = 7;
   veltra::forest::SearchConfig config;
   config.num_actions = static_cast<std::int32_t>(num_actions);
   config.num_simulations = static_cast<std::int32_t>(state.range(1));
+  config.policy = policy;
+  const bool with_logits = policy == veltra::forest::Policy::kGumbel;
 
   std::mt19937_64 random(0);
   std::normal_distribution<double> normal;
@@ -37,7 +42,7 @@ void BM_ForestSearch(benchmark::State& state) {
   // every path as a model's would.
   std::size_t next_position = 0;
   const auto fill = [&](std::size_t rows, Evaluations& e) {
-    e.resize(rows, num_actions);
+    e.resize(rows, num_actions, with_logits);
     for (std::size_t k = 0; k < rows; ++k) {
       const std::size_t position = next_position++ % num_positions;
       e.rewards[k] = 0.0;
@@ -46,6 +51,11 @@ void BM_ForestSearch(benchmark::State& state) {
       veltra::forest::encode_priors(logits.data() + position * num_actions,
                                     veltra::forest::EveryActionLegal{}, num_actions,
                                     e.priors.data() + k * num_actions, e.softmax_scratch.data());
+      if (with_logits) {
+        veltra::forest::shift_logits(logits.data() + position * num_actions,
+                                     veltra::forest::EveryActionLegal{}, num_actions,
+                                     e.logits.data() + k * num_actions);
+      }
     }
   };
   Evaluations roots;
@@ -65,9 +75,22 @@ void BM_ForestSearch(benchmark::State& state) {
                          benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
+void BM_ForestSearch(benchmark::State& state) { search(state, veltra::forest::Policy::kPuct); }
+void BM_ForestSearchGumbel(benchmark::State& state) {
+  search(state, veltra::forest::Policy::kGumbel);
+}
+
 // 16 roots: the same work per simulation with every tree in the core's L2 cache, which shows how
-// much of the 256-root figure is waiting for memory.
+// much of the 256-root figure is waiting for memory. The Gumbel policy also at the few
+// simulations per move of self-play training (m = 16, the default).
 BENCHMARK(BM_ForestSearch)->Args({256, 200})->Args({16, 200})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ForestSearchGumbel)
+    ->Args({256, 200})
+    ->Args({16, 200})
+    ->Args({256, 16})
+    ->Args({256, 32})
+    ->Args({256, 64})
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -23,6 +23,7 @@
 #include "forest/evaluation.h"
 #include "forest/forest.h"
 #include "forest/formulas.h"
+#include "forest/gumbel.h"
 #include "forest/search_config.h"
 
 namespace veltra::bindings {
@@ -55,10 +56,12 @@ inline const Source kArgument{"", ""};
 
 // The numbers of a batch of `rows` positions, read and checked in full before anything uses them.
 // Shapes are checked in the order rewards, discounts, values, prior_logits, legal; then the
-// values are checked for finiteness in the same order and the logits row by row.
+// values are checked for finiteness in the same order and the logits row by row. With
+// `with_logits` (the Gumbel policy), the shifted logits are kept beside the priors.
 class BatchReader {
  public:
-  explicit BatchReader(std::size_t num_actions) : num_actions_(num_actions) {}
+  BatchReader(std::size_t num_actions, bool with_logits)
+      : num_actions_(num_actions), with_logits_(with_logits) {}
 
   // rewards and discounts may be null handles (roots have no incoming edge): zeros then.
   void read(const Source& source, std::size_t rows, py::handle rewards, py::handle discounts,
@@ -79,7 +82,7 @@ class BatchReader {
     if (discount_array) check_finite(*discount_array, source.discounts, "discounts");
     check_finite(value_array, source.values, "values");
 
-    out.resize(rows, num_actions);
+    out.resize(rows, num_actions, with_logits_);
     for (std::size_t k = 0; k < rows; ++k) {
       const double* row_logits = logits.data() + k * num_actions;
       const forest::LogitCheck check =
@@ -97,6 +100,13 @@ class BatchReader {
         throw py::value_error(source.prior_logits + " row " + std::to_string(k) +
                               " holds nan or +inf; logits must be finite or -inf");
       }
+      if (!with_logits_) continue;
+      double* shifted = out.logits.data() + k * num_actions;
+      if (mask) {
+        forest::shift_logits(row_logits, mask->data() + k * num_actions, num_actions, shifted);
+      } else {
+        forest::shift_logits(row_logits, forest::EveryActionLegal{}, num_actions, shifted);
+      }
     }
     std::copy(value_array.data(), value_array.data() + rows, out.values.begin());
     if (reward_array) {
@@ -113,6 +123,7 @@ class BatchReader {
 
  private:
   std::size_t num_actions_;
+  bool with_logits_;
 };
 
 // The states of a list or tuple of exactly `count` objects, borrowed from it.
@@ -168,7 +179,8 @@ class PyForest {
 
   PyForest(const forest::SearchConfig& config, py::handle states, py::handle prior_logits,
            py::handle values, py::handle legal)
-      : reader_(static_cast<std::size_t>(config.num_actions)),
+      : reader_(static_cast<std::size_t>(config.num_actions),
+                config.policy == forest::Policy::kGumbel),
         native_(config, read_roots(config, states, prior_logits, values, legal)) {
     pending_states_.assign(native_.num_roots(), nullptr);
     // Reading the arrays may have run Python code that changed the list: check it again.

@@ -25,16 +25,31 @@ using veltra::bindings::PyForest;
 using veltra::bindings::read_int;
 using veltra::bindings::read_real;
 using veltra::bindings::type_name;
+using veltra::forest::Policy;
 using veltra::forest::SearchConfig;
 
-// The four result arrays of a search and the simulations it ran per root.
+// The result arrays of a search and the simulations it ran per root.
 struct SearchOutput {
   py::array_t<std::int64_t> visit_counts;
   py::array_t<double> q_values;
   py::array_t<double> root_values;
   py::array_t<double> action_weights;
   std::int32_t num_simulations;
+  py::array_t<std::int64_t> selected_actions;
 };
+
+const char* policy_name(Policy policy) { return policy == Policy::kGumbel ? "gumbel" : "puct"; }
+
+Policy read_policy(py::handle value) {
+  if (PyUnicode_Check(value.ptr()) == 0) {
+    throw py::type_error("policy must be a str, not " + type_name(value));
+  }
+  const auto name = value.cast<std::string>();
+  if (name == "puct") return Policy::kPuct;
+  if (name == "gumbel") return Policy::kGumbel;
+  throw py::value_error("policy must be 'puct' or 'gumbel', got " +
+                        py::repr(value).cast<std::string>());
+}
 
 }  // namespace
 
@@ -79,7 +94,9 @@ std::uint64_t read_seed(py::handle value) {
 
 SearchConfig make_config(py::handle num_actions, py::handle num_simulations, py::handle pb_c_init,
                          py::handle pb_c_base, py::handle dirichlet_alpha,
-                         py::handle dirichlet_fraction, py::handle seed) {
+                         py::handle dirichlet_fraction, py::handle seed, py::handle policy,
+                         py::handle max_considered_actions, py::handle gumbel_scale,
+                         py::handle value_scale, py::handle maxvisit_init) {
   SearchConfig config;
   config.num_actions = read_count(num_actions, "num_actions", 1);
   config.num_simulations = read_count(num_simulations, "num_simulations", 0);
@@ -88,6 +105,11 @@ SearchConfig make_config(py::handle num_actions, py::handle num_simulations, py:
   config.pb_c_base = read_real(pb_c_base, "pb_c_base");
   config.dirichlet_alpha = read_real(dirichlet_alpha, "dirichlet_alpha");
   config.dirichlet_fraction = read_real(dirichlet_fraction, "dirichlet_fraction");
+  config.policy = read_policy(policy);
+  config.max_considered_actions = read_count(max_considered_actions, "max_considered_actions", 1);
+  config.gumbel_scale = read_real(gumbel_scale, "gumbel_scale");
+  config.value_scale = read_real(value_scale, "value_scale");
+  config.maxvisit_init = read_real(maxvisit_init, "maxvisit_init");
   const auto got = [](double x) { return ", got " + py::str(py::float_(x)).cast<std::string>(); };
   if (!std::isfinite(config.pb_c_init)) {
     throw py::value_error("pb_c_init must be finite" + got(config.pb_c_init));
@@ -101,6 +123,15 @@ SearchConfig make_config(py::handle num_actions, py::handle num_simulations, py:
   }
   if (!(config.dirichlet_fraction >= 0.0 && config.dirichlet_fraction <= 1.0)) {
     throw py::value_error("dirichlet_fraction must be in [0, 1]" + got(config.dirichlet_fraction));
+  }
+  if (!(std::isfinite(config.gumbel_scale) && config.gumbel_scale >= 0.0)) {
+    throw py::value_error("gumbel_scale must be finite and >= 0" + got(config.gumbel_scale));
+  }
+  if (!(std::isfinite(config.value_scale) && config.value_scale > 0.0)) {
+    throw py::value_error("value_scale must be positive and finite" + got(config.value_scale));
+  }
+  if (!(std::isfinite(config.maxvisit_init) && config.maxvisit_init >= 0.0)) {
+    throw py::value_error("maxvisit_init must be finite and >= 0" + got(config.maxvisit_init));
   }
   return config;
 }
@@ -123,7 +154,9 @@ void register_config(py::module_& m) {
   cls.def(py::init(&make_config), py::arg("num_actions"), py::kw_only(),
           py::arg("num_simulations") = 100, py::arg("pb_c_init") = 1.25,
           py::arg("pb_c_base") = 19652.0, py::arg("dirichlet_alpha") = 0.3,
-          py::arg("dirichlet_fraction") = 0.25, py::arg("seed") = 0);
+          py::arg("dirichlet_fraction") = 0.25, py::arg("seed") = 0, py::arg("policy") = "puct",
+          py::arg("max_considered_actions") = 16, py::arg("gumbel_scale") = 1.0,
+          py::arg("value_scale") = 0.1, py::arg("maxvisit_init") = 50.0);
   field(cls, "num_actions", &SearchConfig::num_actions);
   field(cls, "num_simulations", &SearchConfig::num_simulations);
   field(cls, "pb_c_init", &SearchConfig::pb_c_init);
@@ -131,6 +164,11 @@ void register_config(py::module_& m) {
   field(cls, "dirichlet_alpha", &SearchConfig::dirichlet_alpha);
   field(cls, "dirichlet_fraction", &SearchConfig::dirichlet_fraction);
   field(cls, "seed", &SearchConfig::seed);
+  cls.def_property_readonly("policy", [](const SearchConfig& c) { return policy_name(c.policy); });
+  field(cls, "max_considered_actions", &SearchConfig::max_considered_actions);
+  field(cls, "gumbel_scale", &SearchConfig::gumbel_scale);
+  field(cls, "value_scale", &SearchConfig::value_scale);
+  field(cls, "maxvisit_init", &SearchConfig::maxvisit_init);
   cls.def(
          "__eq__",
          [](const SearchConfig& self, py::handle other) -> py::object {
@@ -143,14 +181,18 @@ void register_config(py::module_& m) {
            [](const SearchConfig& c) {
              return py::hash(py::make_tuple(c.num_actions, c.num_simulations, c.pb_c_init,
                                             c.pb_c_base, c.dirichlet_alpha, c.dirichlet_fraction,
-                                            c.seed));
+                                            c.seed, policy_name(c.policy), c.max_considered_actions,
+                                            c.gumbel_scale, c.value_scale, c.maxvisit_init));
            })
       .def("__repr__", [](const SearchConfig& c) {
         return py::str(
                    "SearchConfig(num_actions={}, num_simulations={}, pb_c_init={}, "
-                   "pb_c_base={}, dirichlet_alpha={}, dirichlet_fraction={}, seed={})")
+                   "pb_c_base={}, dirichlet_alpha={}, dirichlet_fraction={}, seed={}, "
+                   "policy={!r}, max_considered_actions={}, gumbel_scale={}, value_scale={}, "
+                   "maxvisit_init={})")
             .format(c.num_actions, c.num_simulations, c.pb_c_init, c.pb_c_base, c.dirichlet_alpha,
-                    c.dirichlet_fraction, c.seed);
+                    c.dirichlet_fraction, c.seed, policy_name(c.policy), c.max_considered_actions,
+                    c.gumbel_scale, c.value_scale, c.maxvisit_init);
       });
 }
 
@@ -161,35 +203,34 @@ void register_output(py::module_& m) {
   field(cls, "root_values", &SearchOutput::root_values);
   field(cls, "action_weights", &SearchOutput::action_weights);
   field(cls, "num_simulations", &SearchOutput::num_simulations);
+  field(cls, "selected_actions", &SearchOutput::selected_actions);
   cls.def("__repr__", [](const SearchOutput& o) {
     return py::str("SearchOutput(num_roots={}, num_actions={}, num_simulations={})")
         .format(o.visit_counts.shape(0), o.visit_counts.shape(1), o.num_simulations);
   });
 }
 
-SearchOutput output_of(const PyForest& forest) {
+SearchOutput output_of(PyForest& forest) {
   const auto& native = forest.native();
   const auto roots = static_cast<py::ssize_t>(native.num_roots());
   const auto actions = static_cast<py::ssize_t>(native.num_actions());
   SearchOutput out{py::array_t<std::int64_t>({roots, actions}),
-                   py::array_t<double>({roots, actions}), py::array_t<double>(roots),
-                   py::array_t<double>({roots, actions}), native.config().num_simulations};
+                   py::array_t<double>({roots, actions}),
+                   py::array_t<double>(roots),
+                   py::array_t<double>({roots, actions}),
+                   native.config().num_simulations,
+                   py::array_t<std::int64_t>(roots)};
+  forest.select(0.0, out.selected_actions.mutable_data());
   std::int64_t* visits = out.visit_counts.mutable_data();
   double* weights = out.action_weights.mutable_data();
   double* q_values = out.q_values.mutable_data();
   double* values = out.root_values.mutable_data();
   const auto width = static_cast<std::size_t>(actions);
   for (std::size_t i = 0; i < native.num_roots(); ++i) {
-    std::int64_t* row = visits + i * width;
-    native.root_visit_counts(i, row);
+    native.root_visit_counts(i, visits + i * width);
     native.root_q_values(i, q_values + i * width);
+    native.root_action_weights(i, weights + i * width);
     values[i] = native.node(native.root_node(i)).value;
-    std::int64_t total = 0;
-    for (std::size_t a = 0; a < width; ++a) total += row[a];
-    for (std::size_t a = 0; a < width; ++a) {
-      weights[i * width + a] =
-          total == 0 ? 0.0 : static_cast<double>(row[a]) / static_cast<double>(total);
-    }
   }
   return out;
 }

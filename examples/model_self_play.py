@@ -3,10 +3,13 @@
 One forest holds a root per game. In every simulation step the search descends in all the games
 and hands recurrent_fn the positions to expand: it plays the moves, stacks the new positions into
 one tensor and asks the network for all their priors and values in a single forward pass. Each
-move's visit distribution is what self-play keeps as a training target; the network here is
-untrained, which changes nothing for the search.
+move's action_weights are what self-play keeps as a training target: the visit distribution
+under PUCT, the improved policy under the Gumbel policy (whose searches also choose the move,
+exploring through their noise); the network here is untrained, which changes nothing for the
+search.
 
 Run: python3 examples/model_self_play.py [--games 64] [--simulations 100] [--seed 0]
+                                         [--policy puct|gumbel]
      (with the built module importable)
 """
 
@@ -24,7 +27,7 @@ from torch import nn
 import veltra_search
 from connect_four_game import HEIGHT, NUM_CELLS, START, WIDTH, Position, apply_moves, encode
 
-SAMPLED_PLIES = 8  # moves sampled in proportion to the visits before the most visited is played
+SAMPLED_PLIES = 8  # PUCT: moves sampled in proportion to the visits before the most visited
 
 
 class PolicyValueNet(nn.Module):
@@ -67,9 +70,11 @@ class NetworkModel:
         return children.positions, children.rewards, discounts, logits, values, children.legal
 
 
-def self_play(model: NetworkModel, games: int, simulations: int, seed: int) -> dict[str, Any]:
+def self_play(model: NetworkModel, games: int, simulations: int, seed: int,
+              policy: str = "puct") -> dict[str, Any]:
     """Plays `games` games to the end; returns their outcomes, targets and counts."""
-    config = veltra_search.SearchConfig(WIDTH, num_simulations=simulations, seed=seed)
+    config = veltra_search.SearchConfig(WIDTH, num_simulations=simulations, seed=seed,
+                                        policy=policy)
     logits, values = model.evaluate([START] * games)
     forest = veltra_search.Forest(config, [START] * games, logits, values,
                                   np.array([START.legal()] * games))
@@ -82,7 +87,8 @@ def self_play(model: NetworkModel, games: int, simulations: int, seed: int) -> d
         playing = [g for g in range(games) if not outcomes[g]]
         total_simulations += simulations * len(playing)
         targets += [(positions[g], output.action_weights[g]) for g in playing]
-        moves = forest.select(1.0 if ply < SAMPLED_PLIES else 0.0)
+        sampled = policy == "puct" and ply < SAMPLED_PLIES
+        moves = forest.select(1.0) if sampled else output.selected_actions
         for g in playing:
             positions[g], won = positions[g].play(int(moves[g]))
             if won:
@@ -102,20 +108,22 @@ def main() -> None:
     parser.add_argument("--simulations", type=int, default=100)
     parser.add_argument("--seed", type=int, default=0)
     parser.add_argument("--torch-threads", type=int, default=1)
+    parser.add_argument("--policy", choices=("puct", "gumbel"), default="puct")
     args = parser.parse_args()
 
     torch.manual_seed(args.seed)
     torch.set_num_threads(args.torch_threads)
     model = NetworkModel(PolicyValueNet().eval())
     start = time.perf_counter()
-    played = self_play(model, args.games, args.simulations, args.seed)
+    played = self_play(model, args.games, args.simulations, args.seed, args.policy)
     elapsed = time.perf_counter() - start
 
     outcomes = played["outcomes"]
-    print(f"{args.games} games of self-play, {args.simulations} simulations per move")
+    print(f"{args.games} games of self-play, {args.simulations} simulations per move, "
+          f"policy {args.policy}")
     print(f"first player won {outcomes.count('first')}, second player won "
           f"{outcomes.count('second')}, draws {outcomes.count('draw')}")
-    print(f"{len(played['targets'])} positions with visit distributions kept as targets")
+    print(f"{len(played['targets'])} positions with search policies kept as targets")
     print(f"{played['simulations']} simulations in {elapsed:.2f} s: "
           f"{played['simulations'] / elapsed:,.0f} simulations/s "
           f"({model.seconds / elapsed:.0%} of the time in recurrent_fn and the network)")

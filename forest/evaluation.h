@@ -25,13 +25,16 @@ struct Evaluations {
   std::vector<double> discounts;
   std::vector<double> values;
   std::vector<float> priors;            // rows x num_actions
+  std::vector<double> logits;           // rows x num_actions shifted logits (shift_logits), or
+                                        // empty: kept only for the Gumbel policy
   std::vector<double> softmax_scratch;  // num_actions doubles for encode_priors
 
-  void resize(std::size_t rows, std::size_t num_actions) {
+  void resize(std::size_t rows, std::size_t num_actions, bool with_logits = false) {
     rewards.resize(rows);
     discounts.resize(rows);
     values.resize(rows);
     priors.resize(rows * num_actions);
+    logits.resize(with_logits ? rows * num_actions : 0);
     softmax_scratch.resize(num_actions);
   }
   std::size_t rows() const noexcept { return values.size(); }

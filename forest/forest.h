@@ -13,6 +13,8 @@
 
 #include "forest/evaluation.h"
 #include "forest/formulas.h"
+#include "forest/gumbel.h"
+#include "forest/gumbel_roots.h"
 #include "forest/node_store.h"
 #include "forest/random.h"
 #include "forest/search_config.h"
@@ -25,8 +27,10 @@ namespace veltra::forest {
 // and is told about every node it frees.
 //
 // Selection is PUCT with min-max normalised values; at the roots of a search, the priors are mixed
-// with Dirichlet noise drawn at its start. Each step either applies completely or not at all: an
-// evaluation that throws leaves the trees as the previous step left them.
+// with Dirichlet noise drawn at its start. Under Policy::kGumbel, GumbelRoots chooses instead
+// (sequential halving at the roots, the improved policy below them), and every node keeps its
+// shifted logits, which the evaluations must then carry. Each step either applies completely or not
+// at all: an evaluation that throws leaves the trees as the previous step left them.
 //
 // Not thread-safe; the caller serialises calls.
 class Forest {
@@ -35,13 +39,16 @@ class Forest {
   Forest(const SearchConfig& config, const Evaluations& roots)
       : config_(config),
         num_actions_(static_cast<std::size_t>(config.num_actions)),
-        store_(num_actions_, roots.rows()),
+        gumbel_policy_(config.policy == Policy::kGumbel),
+        store_(num_actions_, roots.rows(), gumbel_policy_),
         generator_(config.seed),
         roots_(roots.rows(), kNoNode),
         pending_actions_(roots.rows(), -1),
         path_starts_(roots.rows() + 1),
-        noisy_priors_(config.dirichlet_fraction > 0.0 ? roots.rows() * num_actions_ : 0),
-        exploration_scales_(exploration_scales(config)) {
+        noisy_priors_(uses_dirichlet_noise() ? roots.rows() * num_actions_ : 0),
+        exploration_scales_(exploration_scales(config)),
+        gumbel_(config, roots.rows()) {
+    check_logits(roots);
     for (std::size_t i = 0; i < roots.rows(); ++i) roots_[i] = create_root(i, roots, i);
   }
 
@@ -115,8 +122,10 @@ class Forest {
   NodeId reset(std::size_t i, const Evaluations& evaluation, std::size_t row, Release&& release) {
     // The old tree's nodes go to tree i's free list first, so the new root never needs to grow
     // the store once the old tree is gone.
+    check_logits(evaluation);
     const NodeId old_root = root_node(i);
     if (old_root != kNoNode) store_.free_tree(i, old_root, kNoNode, release);
+    gumbel_.forget(i);
     roots_[i] = create_root(i, evaluation, row);
     return roots_[i];
   }
@@ -126,11 +135,35 @@ class Forest {
   // every step before it applied. Pending roots are evaluated first, in one call of their own.
   template <typename Evaluate>
   void search(Evaluate&& evaluate) {
+    gumbel_.forget_all();
     check_visit_capacity();
     store_.reserve(node_id_bound());
     evaluate_pending_roots(evaluate);
-    draw_root_noise();
-    for (std::int32_t s = 0; s < config_.num_simulations; ++s) step(evaluate);
+    if (gumbel_policy_) {
+      gumbel_.start(store_, roots_, generator_);
+    } else {
+      draw_root_noise();
+    }
+    for (std::int32_t s = 0; s < config_.num_simulations; ++s) step(evaluate, s);
+    if (gumbel_policy_) gumbel_.finish(store_, roots_);
+  }
+
+  // The search target of root i, num_actions entries: its visit counts normalised (PUCT), or the
+  // improved policy after the last completed search (Gumbel); zeros for a root without visits or
+  // without legal action.
+  void root_action_weights(std::size_t i, double* out) const {
+    if (gumbel_policy_ && gumbel_.selected(i) != GumbelRoots::kNoSelection) {
+      std::copy(gumbel_.weights(i), gumbel_.weights(i) + num_actions_, out);
+      return;
+    }
+    std::int64_t total = 0;
+    for_each_root_action(
+        i, [&](std::size_t, NodeId c) { total += c == kNoNode ? 0 : node(c).visits; });
+    for_each_root_action(i, [&](std::size_t a, NodeId c) {
+      out[a] = total == 0 || c == kNoNode
+                   ? 0.0
+                   : static_cast<double>(node(c).visits) / static_cast<double>(total);
+    });
   }
 
   // Visits of each child of root i (0 for absent ones), num_actions entries.
@@ -147,7 +180,8 @@ class Forest {
     });
   }
 
-  // The move of every root: the most visited legal action (lowest on ties) for temperature 0,
+  // The move of every root: for temperature 0, the final action of the last completed Gumbel
+  // search of the root if it has one, else the most visited legal action (lowest on ties);
   // otherwise a legal action drawn with probability proportional to visits^(1/temperature).
   // -1 for a root without legal action or a pending one.
   void select(double temperature, std::int64_t* out) {
@@ -158,6 +192,10 @@ class Forest {
       out[i] = -1;
       const NodeId root = roots_[i];
       if (root == kNoNode || !has_legal_action(root)) continue;
+      if (temperature == 0.0 && gumbel_.selected(i) != GumbelRoots::kNoSelection) {
+        out[i] = gumbel_.selected(i);
+        continue;
+      }
       for_each_root_action(
           i, [&](std::size_t a, NodeId c) { visits[a] = c == kNoNode ? 0 : node(c).visits; });
       out[i] = temperature == 0.0 ? most_visited(root, visits.data())
@@ -180,6 +218,16 @@ class Forest {
     return id;
   }
 
+  bool uses_dirichlet_noise() const noexcept {
+    return !gumbel_policy_ && config_.dirichlet_fraction > 0.0;
+  }
+
+  void check_logits(const Evaluations& evaluation) const {
+    if (gumbel_policy_ && evaluation.logits.size() != evaluation.priors.size()) {
+      throw std::invalid_argument("evaluations for the Gumbel policy must carry their logits");
+    }
+  }
+
   void fill_node(NodeId id, const Evaluations& evaluation, std::size_t row, std::int32_t action) {
     Node& n = store_[id];
     n.value = evaluation.values[row];
@@ -192,10 +240,15 @@ class Forest {
     n.next_sibling = kNoNode;
     const float* source = evaluation.priors.data() + row * num_actions_;
     std::copy(source, source + num_actions_, store_.priors(id));
+    if (gumbel_policy_) {
+      const double* logits = evaluation.logits.data() + row * num_actions_;
+      std::copy(logits, logits + num_actions_, store_.logits(id));
+    }
   }
 
   template <typename Release>
   void apply_move(std::size_t i, std::int64_t action, Release& release) {
+    gumbel_.forget(i);
     if (action < 0) return;  // a finished game stays as it is
     const NodeId root = roots_[i];
     const NodeId next = store_.child(root, static_cast<std::int32_t>(action));
@@ -221,8 +274,9 @@ class Forest {
     try {
       reserve();
       if (expansions_.empty()) return;
-      evaluations_.resize(expansions_.size(), num_actions_);
+      evaluations_.resize(expansions_.size(), num_actions_, gumbel_policy_);
       evaluate(static_cast<const std::vector<Expansion>&>(expansions_), evaluations_);
+      check_logits(evaluations_);
     } catch (...) {
       for (auto e = expansions_.rbegin(); e != expansions_.rend(); ++e) {
         store_.free(e->node, static_cast<std::size_t>(e->root));
@@ -276,13 +330,17 @@ class Forest {
   }
 
   template <typename Evaluate>
-  void step(Evaluate& evaluate) {
+  void step(Evaluate& evaluate, std::int32_t simulation) {
     reserve_and_evaluate(
         [&] {
           path_.clear();
           for (std::size_t i = 0; i < num_roots(); ++i) {
             path_starts_[i] = path_.size();
-            descend(i);
+            if (gumbel_policy_) {
+              descend<Policy::kGumbel>(i, simulation);
+            } else {
+              descend<Policy::kPuct>(i, simulation);
+            }
           }
           path_starts_[num_roots()] = path_.size();
         },
@@ -309,13 +367,19 @@ class Forest {
     NodeId child;         // kNoNode if the chosen action has no child yet
   };
 
-  // Walks down tree i from its root, recording the path in path_, until a chosen action has no
-  // child yet (recorded as an expansion with a reserved node) or a node has no legal action.
-  void descend(std::size_t i) {
+  // Walks down tree i from its root at simulation `simulation` of the search, recording the path
+  // in path_, until a chosen action has no child yet (recorded as an expansion with a reserved
+  // node) or a node has no legal action.
+  template <Policy kPolicy>
+  void descend(std::size_t i, std::int32_t simulation) {
     NodeId id = roots_[i];
-    const bool noisy = config_.dirichlet_fraction > 0.0;
-    Choice choice =
-        noisy ? choose(id, noisy_priors_.data() + i * num_actions_) : choose(id, store_.priors(id));
+    Choice choice;
+    if constexpr (kPolicy == Policy::kGumbel) {
+      choice = gumbel_choice(gumbel_.root_choice(store_, i, id, simulation));
+    } else {
+      choice = uses_dirichlet_noise() ? choose(id, noisy_priors_.data() + i * num_actions_)
+                                      : choose(id, store_.priors(id));
+    }
     for (;;) {
       path_.push_back(id);
       if (choice.action < 0) return;
@@ -325,8 +389,16 @@ class Forest {
         return;
       }
       id = choice.child;
-      choice = choose(id, store_.priors(id));
+      if constexpr (kPolicy == Policy::kGumbel) {
+        choice = gumbel_choice(gumbel_.interior_choice(store_, id));
+      } else {
+        choice = choose(id, store_.priors(id));
+      }
     }
+  }
+
+  static Choice gumbel_choice(GumbelRoots::Choice choice) noexcept {
+    return {choice.action, choice.child};
   }
 
   static constexpr std::size_t kExplorationTableSize = 1024;
@@ -544,6 +616,7 @@ class Forest {
 
   SearchConfig config_;
   std::size_t num_actions_;
+  bool gumbel_policy_;
   NodeStore store_;
   Generator generator_;
   std::vector<NodeId> roots_;
@@ -557,6 +630,7 @@ class Forest {
   std::vector<double> noisy_priors_;  // root priors with noise during a search, roots x actions
   std::vector<std::int32_t> child_visits_;
   std::vector<double> exploration_scales_;  // exploration_scale at N = 0, 1, ...
+  GumbelRoots gumbel_;                      // empty under PUCT
 };
 
 }  // namespace veltra::forest

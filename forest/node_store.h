@@ -16,18 +16,28 @@ namespace veltra::forest {
 // on its own free list, threaded through next_sibling, and are reused first, so a tree that keeps
 // advancing stops growing once it reaches its working size. Children of a node form a list in
 // increasing action order. Nothing here recurses: whole subtrees are freed with an explicit stack.
+// With `with_logits`, each node also has a row of num_actions doubles for its shifted logits.
 class NodeStore {
  public:
   static constexpr std::size_t kChunk = 16;
 
-  NodeStore(std::size_t num_actions, std::size_t num_trees)
-      : num_actions_(num_actions), free_heads_(num_trees, kNoNode) {}
+  NodeStore(std::size_t num_actions, std::size_t num_trees, bool with_logits = false)
+      : num_actions_(num_actions),
+        logit_width_(with_logits ? num_actions : 0),
+        free_heads_(num_trees, kNoNode) {}
 
   Node& operator[](NodeId id) noexcept { return nodes_[static_cast<std::size_t>(id)]; }
   const Node& operator[](NodeId id) const noexcept { return nodes_[static_cast<std::size_t>(id)]; }
 
   float* priors(NodeId id) noexcept { return priors_.data() + row_offset(id); }
   const float* priors(NodeId id) const noexcept { return priors_.data() + row_offset(id); }
+
+  double* logits(NodeId id) noexcept {
+    return logits_.data() + static_cast<std::size_t>(id) * logit_width_;
+  }
+  const double* logits(NodeId id) const noexcept {
+    return logits_.data() + static_cast<std::size_t>(id) * logit_width_;
+  }
 
   std::size_t live() const noexcept { return live_; }
   std::size_t capacity() const noexcept { return nodes_.size(); }
@@ -36,6 +46,7 @@ class NodeStore {
   void reserve(std::size_t count) {
     nodes_.reserve(count);
     priors_.reserve(count * num_actions_);
+    logits_.reserve(count * logit_width_);
   }
 
   // A node for `tree` whose fields and priors the caller fills in.
@@ -103,6 +114,7 @@ class NodeStore {
     }
     nodes_.resize(first + kChunk);
     priors_.resize(nodes_.size() * num_actions_);
+    logits_.resize(nodes_.size() * logit_width_);
     for (std::size_t k = kChunk; k-- > 0;) {
       nodes_[first + k].next_sibling = head;
       head = static_cast<NodeId>(first + k);
@@ -112,6 +124,8 @@ class NodeStore {
   std::size_t num_actions_;
   std::vector<Node> nodes_;
   std::vector<float> priors_;
+  std::size_t logit_width_;         // num_actions_ with logits, else 0
+  std::vector<double> logits_;      // by node, logit_width_ each
   std::vector<NodeId> free_heads_;  // by tree
   std::size_t live_ = 0;
   std::vector<NodeId> stack_;

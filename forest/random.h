@@ -23,6 +23,13 @@ class Generator {
   // Uniform in [0, 1), with the 53 high bits of one draw.
   double uniform() noexcept { return static_cast<double>(next_u64() >> 11) * 0x1.0p-53; }
 
+  // Standard Gumbel: -log(-log(u)) with u = (the 52 high bits of one draw + 0.5) * 2^-52, which
+  // lies strictly inside (0, 1), so the draw is always finite.
+  double gumbel() noexcept {
+    const double u = (static_cast<double>(next_u64() >> 12) + 0.5) * 0x1.0p-52;
+    return -std::log(-std::log(u));
+  }
+
   // Standard normal by the polar method.
   double normal() noexcept {
     for (;;) {

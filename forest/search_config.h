@@ -4,6 +4,10 @@
 
 namespace veltra::forest {
 
+// How a search chooses actions: PUCT everywhere, or Gumbel sampling with sequential halving at
+// the roots and the improved policy below them (see GumbelRoots).
+enum class Policy : std::uint8_t { kPuct, kGumbel };
+
 // Parameters of a forest's searches. The bindings validate them; see Forest for their use.
 struct SearchConfig {
   std::int32_t num_actions = 1;        // A: actions of every node, numbered 0..A-1
@@ -13,12 +17,20 @@ struct SearchConfig {
   double dirichlet_alpha = 0.3;        // concentration of the root noise
   double dirichlet_fraction = 0.25;    // weight of the noise in the root priors; 0 disables it
   std::uint64_t seed = 0;              // seed of the forest's generator
+  Policy policy = Policy::kPuct;
+  std::int32_t max_considered_actions = 16;  // m: root actions sequential halving starts with
+  double gumbel_scale = 1.0;                 // scale of the roots' Gumbel noise; 0 disables it
+  double value_scale = 0.1;                  // c_scale of sigma
+  double maxvisit_init = 50.0;               // c_visit of sigma
 
   bool operator==(const SearchConfig& other) const noexcept {
     return num_actions == other.num_actions && num_simulations == other.num_simulations &&
            pb_c_init == other.pb_c_init && pb_c_base == other.pb_c_base &&
            dirichlet_alpha == other.dirichlet_alpha &&
-           dirichlet_fraction == other.dirichlet_fraction && seed == other.seed;
+           dirichlet_fraction == other.dirichlet_fraction && seed == other.seed &&
+           policy == other.policy && max_considered_actions == other.max_considered_actions &&
+           gumbel_scale == other.gumbel_scale && value_scale == other.value_scale &&
+           maxvisit_init == other.maxvisit_init;
   }
   bool operator!=(const SearchConfig& other) const noexcept { return !(*this == other); }
 };

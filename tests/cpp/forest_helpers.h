@@ -7,6 +7,7 @@
 #include "forest/evaluation.h"
 #include "forest/forest.h"
 #include "forest/formulas.h"
+#include "forest/gumbel.h"
 #include "forest/random.h"
 #include "forest/search_config.h"
 
@@ -16,7 +17,8 @@ using forest::Evaluations;
 using forest::Expansion;
 using forest::NodeId;
 
-// Puts one position into row `row`: the edge into it, its value and its logits over a legal mask.
+// Puts one position into row `row`: the edge into it, its value and its logits over a legal mask
+// (as priors, and as shifted logits too if `e` keeps them).
 inline void put_row(Evaluations& e, std::size_t row, double reward, double discount, double value,
                     const std::vector<double>& logits, const std::vector<std::uint8_t>& legal) {
   e.rewards[row] = reward;
@@ -24,6 +26,10 @@ inline void put_row(Evaluations& e, std::size_t row, double reward, double disco
   e.values[row] = value;
   forest::encode_priors(logits.data(), legal.data(), logits.size(),
                         e.priors.data() + row * logits.size(), e.softmax_scratch.data());
+  if (!e.logits.empty()) {
+    forest::shift_logits(logits.data(), legal.data(), logits.size(),
+                         e.logits.data() + row * logits.size());
+  }
 }
 
 // A deterministic game for search tests. A position is a 64-bit key; the child reached by an
@@ -32,8 +38,8 @@ inline void put_row(Evaluations& e, std::size_t row, double reward, double disco
 // Python bindings, it keeps the key of every node by node id.
 class HashGame {
  public:
-  HashGame(std::size_t num_actions, double terminal_rate)
-      : num_actions_(num_actions), terminal_rate_(terminal_rate) {}
+  HashGame(std::size_t num_actions, double terminal_rate, bool with_logits = false)
+      : num_actions_(num_actions), terminal_rate_(terminal_rate), with_logits_(with_logits) {}
 
   void describe(std::uint64_t key, Evaluations& e, std::size_t row) const {
     forest::Generator draw(key);
@@ -55,7 +61,7 @@ class HashGame {
 
   Evaluations roots(const std::vector<std::uint64_t>& keys) const {
     Evaluations e;
-    e.resize(keys.size(), num_actions_);
+    e.resize(keys.size(), num_actions_, with_logits_);
     for (std::size_t i = 0; i < keys.size(); ++i) describe(keys[i], e, i);
     return e;
   }
@@ -102,6 +108,7 @@ class HashGame {
 
   std::size_t num_actions_;
   double terminal_rate_;
+  bool with_logits_;
   std::vector<std::uint64_t> keys_;
   std::vector<std::uint64_t> pending_parents_;
 };

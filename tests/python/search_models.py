@@ -125,7 +125,7 @@ def make_forest(module: Any, model: RandomModel, num_roots: int, **config: Any) 
 
 def output_arrays(output: Any) -> dict[str, np.ndarray]:
     return {name: np.asarray(getattr(output, name)) for name in
-            ("visit_counts", "q_values", "root_values", "action_weights")}
+            ("visit_counts", "q_values", "root_values", "action_weights", "selected_actions")}
 
 
 def assert_same_output(actual: Any, expected: Any) -> None:

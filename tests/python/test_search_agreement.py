@@ -39,9 +39,19 @@ def play_round(pair: Pair, rng: random.Random) -> None:
         pair.reset(-1, pair.native.num_roots)
 
 
+def policy_options(policy: str, rng: random.Random) -> dict[str, Any]:
+    """The Gumbel fields of a config drawn from `rng` (none for PUCT)."""
+    if policy == "puct":
+        return {}
+    return dict(policy="gumbel", max_considered_actions=rng.choice([1, 2, 3, 4, 16, 100]),
+                gumbel_scale=rng.choice([1.0, 1.0, 0.0, 0.3]),
+                value_scale=rng.choice([0.1, 1.0]), maxvisit_init=rng.choice([50.0, 0.0, 4.0]))
+
+
 class TestGamesAgree:
+    @pytest.mark.parametrize("policy", ["puct", "gumbel"])
     @pytest.mark.parametrize("seed", range(40))
-    def test_a_game_of_searches_matches_the_reference(self, seed: int) -> None:
+    def test_a_game_of_searches_matches_the_reference(self, seed: int, policy: str) -> None:
         """Three rounds of play_round, on a model and a config drawn from `seed`."""
         rng = random.Random(seed)
         num_actions = rng.randint(1, 9)
@@ -59,9 +69,32 @@ class TestGamesAgree:
         pair = Pair(vs, make_model, rng.randint(1, 6),
                     num_simulations=rng.choice([0, 1, 7, 40, 40]), dirichlet_alpha=alpha,
                     dirichlet_fraction=fraction, pb_c_init=rng.choice([1.25, 0.0, 4.0]),
-                    seed=rng.choice([0, 1, 2**64 - 1]))
+                    seed=rng.choice([0, 1, 2**64 - 1]), **policy_options(policy, rng))
         for _ in range(3):
             play_round(pair, rng)
+        pair.search()
+
+    @pytest.mark.parametrize("num_actions, simulations, considered, legal_fraction, discounts", [
+        (7, 5, 16, 1.0, (-1.0,)),      # S < A
+        (7, 37, 4, 0.7, (0.9,)),       # S not a power of two, halving from 4
+        (2, 12, 16, 1.0, (-1.0, 0.9)),  # A = 2
+        (6, 20, 1, 0.7, (-1.0,)),      # m = 1
+        (9, 64, 100, 0.4, (0.9, -1.0)),  # m > legal actions, sparse masks
+        (5, 0, 16, 0.7, (-1.0,)),      # S = 0
+    ])
+    def test_gumbel_searches_reusing_their_trees_match(
+            self, num_actions: int, simulations: int, considered: int, legal_fraction: float,
+            discounts: tuple[float, ...]) -> None:
+        """A search and a move per root, three times: each search keeps the subtree the move
+        kept, so the halving counts only its own visits."""
+        pair = Pair(vs, lambda: RandomModel(num_actions, simulations, legal_fraction=legal_fraction,
+                                            terminal_fraction=0.15, discounts=discounts), 8,
+                    num_simulations=simulations, policy="gumbel",
+                    max_considered_actions=considered, seed=simulations)
+        for _ in range(3):
+            output = pair.search()
+            np.testing.assert_array_equal(pair.select(0.0), output.selected_actions)
+            pair.advance(output.selected_actions)
         pair.search()
 
     @pytest.mark.parametrize("pb_c_init", [-1.25, -0.01, 1e-300])

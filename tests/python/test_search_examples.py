@@ -26,11 +26,14 @@ class TestConnectFour:
         assert without_time[0] == without_time[1] != without_time[2]
 
 
-def test_model_self_play_reports_what_it_played() -> None:
-    output = run_example("model_self_play.py", "--games", "5", "--simulations", "12")
+@pytest.mark.parametrize("policy", ["puct", "gumbel"])
+def test_model_self_play_reports_what_it_played(policy: str) -> None:
+    output = run_example("model_self_play.py", "--games", "5", "--simulations", "12",
+                         "--policy", policy)
     results = re.search(r"first player won (\d+), second player won (\d+), draws (\d+)", output)
     assert results is not None and sum(map(int, results.groups())) == 5
-    positions = int(re.findall(r"(\d+) positions with visit distributions", output)[0])
+    assert f"policy {policy}" in output
+    positions = int(re.findall(r"(\d+) positions with search policies", output)[0])
     simulations = int(re.findall(r"(\d+) simulations in", output)[0])
     assert 7 * 5 <= positions <= 42 * 5  # a game lasts 7 to 42 moves
     assert simulations == 12 * positions  # one search per move of a game still going on

@@ -169,6 +169,23 @@ CONFIG_ERRORS: dict[str, Tuple[Any, ...]] = {
     "negative_seed": ((7,), {"seed": -1}, ValueError, "seed"),
     "seed_too_large": ((7,), {"seed": 2**64}, ValueError, "seed"),
     "unknown_keyword": ((7,), {"simulations": 5}, TypeError, None),
+    "unknown_policy": ((7,), {"policy": "alpha"}, ValueError,
+                       "policy must be 'puct' or 'gumbel', got 'alpha'"),
+    "policy_not_text": ((7,), {"policy": 1}, TypeError, "policy must be a str, not int"),
+    "no_considered_actions": ((7,), {"max_considered_actions": 0}, ValueError,
+                              "max_considered_actions must be at least 1"),
+    "too_many_considered_actions": ((7,), {"max_considered_actions": 2**31}, ValueError,
+                                    "max_considered_actions must be below 2"),
+    "fractional_considered_actions": ((7,), {"max_considered_actions": 2.0}, TypeError,
+                                      "max_considered_actions"),
+    "negative_gumbel_scale": ((7,), {"gumbel_scale": -0.5}, ValueError, "gumbel_scale"),
+    "infinite_gumbel_scale": ((7,), {"gumbel_scale": math.inf}, ValueError, "gumbel_scale"),
+    "zero_value_scale": ((7,), {"value_scale": 0.0}, ValueError, "value_scale"),
+    "nan_value_scale": ((7,), {"value_scale": math.nan}, ValueError, "value_scale"),
+    "negative_maxvisit_init": ((7,), {"maxvisit_init": -1.0}, ValueError, "maxvisit_init"),
+    "infinite_maxvisit_init": ((7,), {"maxvisit_init": math.inf}, ValueError, "maxvisit_init"),
+    "dirichlet_checked_under_gumbel": ((7,), {"policy": "gumbel", "dirichlet_alpha": 0.0},
+                                       ValueError, "dirichlet_alpha"),
     "positional_option": ((7, 100), {}, TypeError, None),
 }
 
@@ -226,10 +243,19 @@ class TestBadArguments:
     def test_config_is_a_read_only_value(self, module: ModuleType) -> None:
         config = module.SearchConfig(7, seed=3)
         assert (config.num_actions, config.num_simulations, config.pb_c_init, config.pb_c_base,
-                config.dirichlet_alpha, config.dirichlet_fraction, config.seed) == (
-                    7, 100, 1.25, 19652.0, 0.3, 0.25, 3)
+                config.dirichlet_alpha, config.dirichlet_fraction, config.seed, config.policy,
+                config.max_considered_actions, config.gumbel_scale, config.value_scale,
+                config.maxvisit_init) == (7, 100, 1.25, 19652.0, 0.3, 0.25, 3, "puct", 16, 1.0,
+                                          0.1, 50.0)
         assert config == module.SearchConfig(num_actions=7, seed=3) != module.SearchConfig(7)
         assert "seed=3" in repr(config)
+        gumbel = module.SearchConfig(7, seed=3, policy="gumbel", max_considered_actions=4)
+        assert gumbel != config and hash(gumbel) != hash(config)
+        assert "policy='gumbel'" in repr(gumbel) and "max_considered_actions=4" in repr(gumbel)
+        for field, value in (("gumbel_scale", 0.0), ("value_scale", 1.0), ("maxvisit_init", 0.0)):
+            changed = module.SearchConfig(7, seed=3, policy="gumbel", max_considered_actions=4,
+                                          **{field: value})
+            assert changed != gumbel and hash(changed) != hash(gumbel), field
         with pytest.raises(AttributeError):
             config.seed = 4
 
