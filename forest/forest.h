@@ -1,22 +1,23 @@
 #pragma once
 
 #include <algorithm>
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <stdexcept>
 #include <string>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "forest/backup.h"
 #include "forest/evaluation.h"
 #include "forest/formulas.h"
-#include "forest/gumbel.h"
 #include "forest/gumbel_roots.h"
 #include "forest/node_store.h"
+#include "forest/puct_selection.h"
 #include "forest/random.h"
+#include "forest/root_noise.h"
+#include "forest/root_results.h"
 #include "forest/search_config.h"
 
 namespace veltra::forest {
@@ -26,11 +27,13 @@ namespace veltra::forest {
 // up. States are not stored here: a caller keeps one per node id (Expansion::node, root_node)
 // and is told about every node it frees.
 //
-// Selection is PUCT with min-max normalised values; at the roots of a search, the priors are mixed
-// with Dirichlet noise drawn at its start. Under Policy::kGumbel, GumbelRoots chooses instead
-// (sequential halving at the roots, the improved policy below them), and every node keeps its
-// shifted logits, which the evaluations must then carry. Each step either applies completely or not
-// at all: an evaluation that throws leaves the trees as the previous step left them.
+// Selection is PUCT with min-max normalised values (PuctSelection); at the roots of a search, the
+// priors are mixed with Dirichlet noise drawn at its start (RootNoise). Under Policy::kGumbel,
+// GumbelRoots chooses instead (sequential halving at the roots, the improved policy below them),
+// and every node keeps its shifted logits, which the evaluations must then carry. Backups are
+// back_up's; what a search reports about its roots comes from root_results.h. Each step either
+// applies completely or not at all: an evaluation that throws leaves the trees as the previous
+// step left them.
 //
 // Not thread-safe; the caller serialises calls.
 class Forest {
@@ -45,8 +48,8 @@ class Forest {
         roots_(roots.rows(), kNoNode),
         pending_actions_(roots.rows(), -1),
         path_starts_(roots.rows() + 1),
-        noisy_priors_(uses_dirichlet_noise() ? roots.rows() * num_actions_ : 0),
-        exploration_scales_(exploration_scales(config)),
+        puct_(config),
+        root_noise_(config, roots.rows()),
         gumbel_(config, roots.rows()) {
     check_logits(roots);
     for (std::size_t i = 0; i < roots.rows(); ++i) roots_[i] = create_root(i, roots, i);
@@ -142,7 +145,7 @@ class Forest {
     if (gumbel_policy_) {
       gumbel_.start(store_, roots_, generator_);
     } else {
-      draw_root_noise();
+      root_noise_.draw(store_, roots_, generator_);
     }
     for (std::int32_t s = 0; s < config_.num_simulations; ++s) step(evaluate, s);
     if (gumbel_policy_) gumbel_.finish(store_, roots_);
@@ -156,28 +159,17 @@ class Forest {
       std::copy(gumbel_.weights(i), gumbel_.weights(i) + num_actions_, out);
       return;
     }
-    std::int64_t total = 0;
-    for_each_root_action(
-        i, [&](std::size_t, NodeId c) { total += c == kNoNode ? 0 : node(c).visits; });
-    for_each_root_action(i, [&](std::size_t a, NodeId c) {
-      out[a] = total == 0 || c == kNoNode
-                   ? 0.0
-                   : static_cast<double>(node(c).visits) / static_cast<double>(total);
-    });
+    visit_distribution(store_, root_node(i), num_actions_, out);
   }
 
   // Visits of each child of root i (0 for absent ones), num_actions entries.
   void root_visit_counts(std::size_t i, std::int64_t* out) const {
-    for_each_root_action(
-        i, [&](std::size_t a, NodeId c) { out[a] = c == kNoNode ? 0 : node(c).visits; });
+    child_visit_counts(store_, root_node(i), num_actions_, out);
   }
 
   // r + gamma * V of each child of root i, NaN for absent ones.
   void root_q_values(std::size_t i, double* out) const {
-    for_each_root_action(i, [&](std::size_t a, NodeId c) {
-      out[a] = c == kNoNode ? std::numeric_limits<double>::quiet_NaN()
-                            : edge_value(node(c).reward, node(c).discount, node(c).value);
-    });
+    child_q_values(store_, root_node(i), num_actions_, out);
   }
 
   // The move of every root: for temperature 0, the final action of the last completed Gumbel
@@ -196,10 +188,11 @@ class Forest {
         out[i] = gumbel_.selected(i);
         continue;
       }
-      for_each_root_action(
-          i, [&](std::size_t a, NodeId c) { visits[a] = c == kNoNode ? 0 : node(c).visits; });
-      out[i] = temperature == 0.0 ? most_visited(root, visits.data())
-                                  : sample_by_visits(root, visits.data(), temperature);
+      child_visit_counts(store_, root, num_actions_, visits.data());
+      const float* priors = store_.priors(root);
+      out[i] = temperature == 0.0
+                   ? most_visited(priors, visits.data(), num_actions_)
+                   : sample_by_visits(priors, visits.data(), num_actions_, temperature, generator_);
     }
   }
 
@@ -216,10 +209,6 @@ class Forest {
     const NodeId id = store_.allocate(tree);
     fill_node(id, evaluation, row, -1);
     return id;
-  }
-
-  bool uses_dirichlet_noise() const noexcept {
-    return !gumbel_policy_ && config_.dirichlet_fraction > 0.0;
   }
 
   void check_logits(const Evaluations& evaluation) const {
@@ -304,31 +293,6 @@ class Forest {
     }
   }
 
-  void draw_root_noise() {
-    const double fraction = config_.dirichlet_fraction;
-    if (!(fraction > 0.0)) return;
-    for (std::size_t i = 0; i < num_roots(); ++i) {
-      const float* priors = store_.priors(roots_[i]);
-      double* noisy = noisy_priors_.data() + i * num_actions_;
-      double total = 0.0;
-      std::size_t num_legal = 0;
-      for (std::size_t a = 0; a < num_actions_; ++a) {
-        if (!is_legal(priors[a])) continue;
-        noisy[a] = generator_.gamma(config_.dirichlet_alpha);
-        total += noisy[a];
-        ++num_legal;
-      }
-      for (std::size_t a = 0; a < num_actions_; ++a) {
-        if (!is_legal(priors[a])) {
-          noisy[a] = static_cast<double>(kIllegal);
-          continue;
-        }
-        const double eta = total == 0.0 ? 1.0 / static_cast<double>(num_legal) : noisy[a] / total;
-        noisy[a] = ((1.0 - fraction) * static_cast<double>(priors[a])) + (fraction * eta);
-      }
-    }
-  }
-
   template <typename Evaluate>
   void step(Evaluate& evaluate, std::int32_t simulation) {
     reserve_and_evaluate(
@@ -351,21 +315,16 @@ class Forest {
       const NodeId* path = path_.data() + path_starts_[i];
       const std::size_t length = path_starts_[i + 1] - path_starts_[i];
       if (expansion == expansions_.end() || static_cast<std::size_t>(expansion->root) != i) {
-        back_up(path, length, kNoNode);  // the descent ended at a node without legal action
+        back_up(store_, path, length, kNoNode);  // the descent ended at a node without legal action
         continue;
       }
       fill_node(expansion->node, evaluations_,
                 static_cast<std::size_t>(expansion - expansions_.begin()), expansion->action);
       store_.link_child(expansion->parent, expansion->node);
-      back_up(path, length, expansion->node);
+      back_up(store_, path, length, expansion->node);
       ++expansion;
     }
   }
-
-  struct Choice {
-    std::int32_t action;  // -1 at a node without legal action
-    NodeId child;         // kNoNode if the chosen action has no child yet
-  };
 
   // Walks down tree i from its root at simulation `simulation` of the search, recording the path
   // in path_, until a chosen action has no child yet (recorded as an expansion with a reserved
@@ -375,10 +334,11 @@ class Forest {
     NodeId id = roots_[i];
     Choice choice;
     if constexpr (kPolicy == Policy::kGumbel) {
-      choice = gumbel_choice(gumbel_.root_choice(store_, i, id, simulation));
+      choice = gumbel_.root_choice(store_, i, id, simulation);
+    } else if (RootNoise::applies(config_)) {
+      choice = puct_.choose(store_, id, root_noise_.priors(i));
     } else {
-      choice = uses_dirichlet_noise() ? choose(id, noisy_priors_.data() + i * num_actions_)
-                                      : choose(id, store_.priors(id));
+      choice = puct_.choose(store_, id, store_.priors(id));
     }
     for (;;) {
       path_.push_back(id);
@@ -390,228 +350,11 @@ class Forest {
       }
       id = choice.child;
       if constexpr (kPolicy == Policy::kGumbel) {
-        choice = gumbel_choice(gumbel_.interior_choice(store_, id));
+        choice = gumbel_.interior_choice(store_, id);
       } else {
-        choice = choose(id, store_.priors(id));
+        choice = puct_.choose(store_, id, store_.priors(id));
       }
     }
-  }
-
-  static Choice gumbel_choice(GumbelRoots::Choice choice) noexcept {
-    return {choice.action, choice.child};
-  }
-
-  static constexpr std::size_t kExplorationTableSize = 1024;
-
-  // The legal action with the highest PUCT score at node `id`, lowest action on ties.
-  //
-  // A first walk of the sibling list gathers the min-max range and, from the gaps between the
-  // children, the unvisited action with the highest prior; a second walk scores the children
-  // (recomputing each Q, the same expression, is cheaper than storing and reloading it). An
-  // unvisited action's score is scale * p, and for float32 priors p_a > p_b implies scale * p_a >
-  // scale * p_b (the gap between two floats is far wider than a double's rounding, as long as the
-  // product is a normal double), so that action is the best unvisited one and the only one scored;
-  // ties among unvisited actions still go to the lowest index. With no NaN among the scores the
-  // first highest score in action order is the one with the highest score and lowest index, which
-  // the final comparison reproduces. Noisy root priors (double), a non-finite Q or range and an
-  // exploration scale outside [2^-800, max] take the action-by-action scan instead.
-  template <typename Prior>
-  [[gnu::always_inline]] Choice choose(NodeId id, const Prior* priors) noexcept {
-    const Node& n = store_[id];
-    QRange range(n.value);
-    double q_sum = 0.0;  // NaN or inf if any Q is not finite
-    Unvisited unvisited{num_actions_, kIllegal};
-    std::size_t gap_start = 0;
-    for (NodeId c = n.first_child; c != kNoNode;) {
-      const Node& child = store_[c];
-      if constexpr (std::is_same_v<Prior, float>) {
-        const auto action = static_cast<std::size_t>(child.action);
-        unvisited = scan_gap(priors, gap_start, action, unvisited);
-        gap_start = action + 1;
-      }
-      const double q = edge_value(child.reward, child.discount, child.value);
-      range.include(q);
-      q_sum += q;
-      c = child.next_sibling;
-    }
-    const double scale = exploration_scale_at(n.visits);
-    if constexpr (std::is_same_v<Prior, float>) {
-      // Finite Qs and a finite high - low make every normalised Q, hence every score, finite.
-      const bool finite_scores = std::isfinite(q_sum + (range.high - range.low));
-      if (finite_scores && scale >= 0x1p-800 && scale <= kMaxDouble) {
-        unvisited = scan_gap(priors, gap_start, num_actions_, unvisited);
-        return best_of(n, range, scale, priors, unvisited);
-      }
-    }
-    return scan_actions(n, range, scale, priors);
-  }
-
-  static constexpr double kMaxDouble = std::numeric_limits<double>::max();
-
-  struct Unvisited {
-    std::size_t action;  // num_actions_ when there is none
-    float prior;         // kIllegal when there is none
-  };
-
-  // `best`, or the action in [begin, end) with a higher float prior (the lowest of equal ones);
-  // illegal actions (kIllegal) never are.
-  static Unvisited scan_gap(const float* priors, std::size_t begin, std::size_t end,
-                            Unvisited best) noexcept {
-    for (std::size_t a = begin; a < end; ++a) {
-      if (priors[a] > best.prior) best = {a, priors[a]};
-    }
-    return best;
-  }
-
-  // The choice among the gathered visited children and the best unvisited action, all scores
-  // finite: highest score, lowest action on ties.
-  Choice best_of(const Node& n, const QRange& range, double scale, const float* priors,
-                 Unvisited unvisited) const noexcept {
-    Choice best{-1, kNoNode};
-    double best_score = 0.0;
-    const double spread = range.spread();
-    for (NodeId c = n.first_child; c != kNoNode;) {
-      const Node& child = store_[c];
-      const double q = edge_value(child.reward, child.discount, child.value);
-      const double score = puct_score(range.normalise(q, spread), scale,
-                                      static_cast<double>(priors[child.action]), child.visits);
-      if (best.action < 0 || score > best_score) {
-        best = {child.action, c};
-        best_score = score;
-      }
-      c = child.next_sibling;
-    }
-    if (unvisited.action < num_actions_) {
-      const auto action = static_cast<std::int32_t>(unvisited.action);
-      const double score = puct_score(0.0, scale, static_cast<double>(unvisited.prior), 0);
-      if (best.action < 0 || score > best_score || (score == best_score && action < best.action)) {
-        best = {action, kNoNode};
-      }
-    }
-    return best;
-  }
-
-  // The choice by scoring every legal action in order, the first highest score winning.
-  template <typename Prior>
-  Choice scan_actions(const Node& n, const QRange& range, double scale,
-                      const Prior* priors) const noexcept {
-    const double spread = range.spread();
-    Choice best{-1, kNoNode};
-    double best_score = 0.0;
-    NodeId next = n.first_child;
-    for (std::size_t a = 0; a < num_actions_; ++a) {
-      const double prior = static_cast<double>(priors[a]);
-      double score;
-      NodeId c = kNoNode;
-      if (next != kNoNode && static_cast<std::size_t>(store_[next].action) == a) {
-        const Node& child = store_[next];
-        c = next;
-        next = child.next_sibling;
-        const double q = edge_value(child.reward, child.discount, child.value);
-        score = puct_score(range.normalise(q, spread), scale, prior, child.visits);
-      } else {
-        if (!is_legal(prior)) continue;
-        score = puct_score(0.0, scale, prior, 0);
-      }
-      if (best.action < 0 || score > best_score) {
-        best = {static_cast<std::int32_t>(a), c};
-        best_score = score;
-      }
-    }
-    return best;
-  }
-
-  // sqrt(N) * pb_c, from a table for the small counts most nodes have.
-  double exploration_scale_at(std::int32_t visits) const noexcept {
-    const auto index = static_cast<std::size_t>(visits);
-    if (index < exploration_scales_.size()) return exploration_scales_[index];
-    return exploration_scale(visits,
-                             exploration_rate(visits, config_.pb_c_init, config_.pb_c_base));
-  }
-
-  static std::vector<double> exploration_scales(const SearchConfig& config) {
-    // Counts above num_simulations + 1 occur only at roots reused across searches.
-    const auto counts = static_cast<std::size_t>(config.num_simulations) + 2;
-    std::vector<double> scales(std::min(counts, kExplorationTableSize));
-    for (std::size_t n = 0; n < scales.size(); ++n) {
-      const auto visits = static_cast<std::int32_t>(n);
-      scales[n] =
-          exploration_scale(visits, exploration_rate(visits, config.pb_c_init, config.pb_c_base));
-    }
-    return scales;
-  }
-
-  // Backs a value up `path` (root first). With a new `leaf` below the path, G starts at the
-  // leaf's value and the leaf keeps its single visit; without one, the last node of the path is
-  // terminal and takes its own value as a visit too.
-  void back_up(const NodeId* path, std::size_t length, NodeId leaf) noexcept {
-    NodeId below = leaf;
-    std::size_t j = length;
-    double g;
-    if (leaf != kNoNode) {
-      g = store_[leaf].raw_value;
-    } else {
-      below = path[--j];
-      g = store_[below].raw_value;
-      visit(below, g);
-    }
-    while (j > 0) {
-      const Node& edge = store_[below];
-      g = edge_value(edge.reward, edge.discount, g);
-      below = path[--j];
-      visit(below, g);
-    }
-  }
-
-  void visit(NodeId id, double g) noexcept {
-    Node& n = store_[id];
-    n.value = mean_after_visit(n.value, n.visits, g);
-    n.visits += 1;
-  }
-
-  // Calls f(action, child or kNoNode) for every action of root i in increasing order.
-  template <typename F>
-  void for_each_root_action(std::size_t i, F&& f) const {
-    const NodeId root = root_node(i);
-    NodeId c = root == kNoNode ? kNoNode : node(root).first_child;
-    for (std::size_t a = 0; a < num_actions_; ++a) {
-      if (c != kNoNode && static_cast<std::size_t>(node(c).action) == a) {
-        f(a, c);
-        c = node(c).next_sibling;
-      } else {
-        f(a, kNoNode);
-      }
-    }
-  }
-
-  std::int64_t most_visited(NodeId root, const std::int32_t* visits) const noexcept {
-    const float* priors = store_.priors(root);
-    std::int64_t best = -1;
-    for (std::size_t a = 0; a < num_actions_; ++a) {
-      if (!is_legal(priors[a])) continue;
-      if (best < 0 || visits[a] > visits[best]) best = static_cast<std::int64_t>(a);
-    }
-    return best;
-  }
-
-  std::int64_t sample_by_visits(NodeId root, const std::int32_t* visits, double temperature) {
-    const float* priors = store_.priors(root);
-    const double exponent = 1.0 / temperature;
-    double total = 0.0;
-    for (std::size_t a = 0; a < num_actions_; ++a) {
-      if (is_legal(priors[a])) total += std::pow(static_cast<double>(visits[a]), exponent);
-    }
-    if (total == 0.0 || !std::isfinite(total)) return most_visited(root, visits);
-    const double u = generator_.uniform() * total;
-    double running = 0.0;
-    std::int64_t last_legal = -1;
-    for (std::size_t a = 0; a < num_actions_; ++a) {
-      if (!is_legal(priors[a])) continue;
-      running += std::pow(static_cast<double>(visits[a]), exponent);
-      if (running > u) return static_cast<std::int64_t>(a);
-      last_legal = static_cast<std::int64_t>(a);
-    }
-    return last_legal;
   }
 
   SearchConfig config_;
@@ -627,10 +370,10 @@ class Forest {
   std::vector<std::size_t> path_starts_;  // where root i's descent starts in path_, plus the end
   std::vector<Expansion> expansions_;
   Evaluations evaluations_;
-  std::vector<double> noisy_priors_;  // root priors with noise during a search, roots x actions
   std::vector<std::int32_t> child_visits_;
-  std::vector<double> exploration_scales_;  // exploration_scale at N = 0, 1, ...
-  GumbelRoots gumbel_;                      // empty under PUCT
+  PuctSelection puct_;
+  RootNoise root_noise_;  // empty without Dirichlet noise
+  GumbelRoots gumbel_;    // empty under PUCT
 };
 
 }  // namespace veltra::forest

@@ -24,11 +24,6 @@ class GumbelRoots {
  public:
   static constexpr std::int64_t kNoSelection = -2;
 
-  struct Choice {
-    std::int32_t action;  // -1 at a node without legal action
-    NodeId child;         // kNoNode if the action has no child yet
-  };
-
   GumbelRoots(const SearchConfig& config, std::size_t num_roots)
       : params_{config.value_scale, config.maxvisit_init},
         noise_scale_(config.gumbel_scale),

@@ -23,4 +23,10 @@ struct Node {
 
 static_assert(sizeof(Node) <= 48, "a node must fit 48 bytes besides its priors and its state");
 
+// What a selection rule chooses at a node.
+struct Choice {
+  std::int32_t action;  // -1 at a node without legal action
+  NodeId child;         // kNoNode if the chosen action has no child yet
+};
+
 }  // namespace veltra::forest

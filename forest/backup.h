@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstddef>
+
+#include "forest/formulas.h"
+#include "forest/node.h"
+#include "forest/node_store.h"
+
+namespace veltra::forest {
+
+// Backs a value up `path` (root first). With a new `leaf` below the path, G starts at the leaf's
+// value and the leaf keeps its single visit; without one, the last node of the path is terminal
+// and takes its own value as a visit too. Each node's V becomes the mean of its visits' values,
+// and G becomes r + gamma * G on the way up each edge.
+inline void back_up(NodeStore& store, const NodeId* path, std::size_t length,
+                    NodeId leaf) noexcept {
+  const auto visit = [&store](NodeId id, double g) {
+    Node& n = store[id];
+    n.value = mean_after_visit(n.value, n.visits, g);
+    n.visits += 1;
+  };
+  NodeId below = leaf;
+  std::size_t j = length;
+  double g;
+  if (leaf != kNoNode) {
+    g = store[leaf].raw_value;
+  } else {
+    below = path[--j];
+    g = store[below].raw_value;
+    visit(below, g);
+  }
+  while (j > 0) {
+    const Node& edge = store[below];
+    g = edge_value(edge.reward, edge.discount, g);
+    below = path[--j];
+    visit(below, g);
+  }
+}
+
+}  // namespace veltra::forest

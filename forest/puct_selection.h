@@ -1,0 +1,173 @@
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <type_traits>
+#include <vector>
+
+#include "forest/formulas.h"
+#include "forest/node.h"
+#include "forest/node_store.h"
+#include "forest/search_config.h"
+
+namespace veltra::forest {
+
+// PUCT selection with min-max normalised values: the legal action with the highest score at a
+// node, lowest action on ties. The priors are the node's own (float32) or, at a root during a
+// search with Dirichlet noise, its noisy priors (double).
+class PuctSelection {
+ public:
+  explicit PuctSelection(const SearchConfig& config)
+      : num_actions_(static_cast<std::size_t>(config.num_actions)),
+        pb_c_init_(config.pb_c_init),
+        pb_c_base_(config.pb_c_base),
+        exploration_scales_(exploration_scales(config)) {}
+
+  // A first walk of the sibling list gathers the min-max range and, from the gaps between the
+  // children, the unvisited action with the highest prior; a second walk scores the children
+  // (recomputing each Q, the same expression, is cheaper than storing and reloading it). An
+  // unvisited action's score is scale * p, and for float32 priors p_a > p_b implies scale * p_a >
+  // scale * p_b (the gap between two floats is far wider than a double's rounding, as long as the
+  // product is a normal double), so that action is the best unvisited one and the only one scored;
+  // ties among unvisited actions still go to the lowest index. With no NaN among the scores the
+  // first highest score in action order is the one with the highest score and lowest index, which
+  // the final comparison reproduces. Noisy root priors (double), a non-finite Q or range and an
+  // exploration scale outside [2^-800, max] take the action-by-action scan instead.
+  template <typename Prior>
+  [[gnu::always_inline]] Choice choose(const NodeStore& store, NodeId id,
+                                       const Prior* priors) const noexcept {
+    const Node& n = store[id];
+    QRange range(n.value);
+    double q_sum = 0.0;  // NaN or inf if any Q is not finite
+    Unvisited unvisited{num_actions_, kIllegal};
+    std::size_t gap_start = 0;
+    for (NodeId c = n.first_child; c != kNoNode;) {
+      const Node& child = store[c];
+      if constexpr (std::is_same_v<Prior, float>) {
+        const auto action = static_cast<std::size_t>(child.action);
+        unvisited = scan_gap(priors, gap_start, action, unvisited);
+        gap_start = action + 1;
+      }
+      const double q = edge_value(child.reward, child.discount, child.value);
+      range.include(q);
+      q_sum += q;
+      c = child.next_sibling;
+    }
+    const double scale = exploration_scale_at(n.visits);
+    if constexpr (std::is_same_v<Prior, float>) {
+      // Finite Qs and a finite high - low make every normalised Q, hence every score, finite.
+      const bool finite_scores = std::isfinite(q_sum + (range.high - range.low));
+      if (finite_scores && scale >= 0x1p-800 && scale <= kMaxDouble) {
+        unvisited = scan_gap(priors, gap_start, num_actions_, unvisited);
+        return best_of(store, n, range, scale, priors, unvisited);
+      }
+    }
+    return scan_actions(store, n, range, scale, priors);
+  }
+
+ private:
+  static constexpr std::size_t kExplorationTableSize = 1024;
+  static constexpr double kMaxDouble = std::numeric_limits<double>::max();
+
+  struct Unvisited {
+    std::size_t action;  // num_actions_ when there is none
+    float prior;         // kIllegal when there is none
+  };
+
+  // `best`, or the action in [begin, end) with a higher float prior (the lowest of equal ones);
+  // illegal actions (kIllegal) never are.
+  static Unvisited scan_gap(const float* priors, std::size_t begin, std::size_t end,
+                            Unvisited best) noexcept {
+    for (std::size_t a = begin; a < end; ++a) {
+      if (priors[a] > best.prior) best = {a, priors[a]};
+    }
+    return best;
+  }
+
+  // The choice among the gathered visited children and the best unvisited action, all scores
+  // finite: highest score, lowest action on ties.
+  Choice best_of(const NodeStore& store, const Node& n, const QRange& range, double scale,
+                 const float* priors, Unvisited unvisited) const noexcept {
+    Choice best{-1, kNoNode};
+    double best_score = 0.0;
+    const double spread = range.spread();
+    for (NodeId c = n.first_child; c != kNoNode;) {
+      const Node& child = store[c];
+      const double q = edge_value(child.reward, child.discount, child.value);
+      const double score = puct_score(range.normalise(q, spread), scale,
+                                      static_cast<double>(priors[child.action]), child.visits);
+      if (best.action < 0 || score > best_score) {
+        best = {child.action, c};
+        best_score = score;
+      }
+      c = child.next_sibling;
+    }
+    if (unvisited.action < num_actions_) {
+      const auto action = static_cast<std::int32_t>(unvisited.action);
+      const double score = puct_score(0.0, scale, static_cast<double>(unvisited.prior), 0);
+      if (best.action < 0 || score > best_score || (score == best_score && action < best.action)) {
+        best = {action, kNoNode};
+      }
+    }
+    return best;
+  }
+
+  // The choice by scoring every legal action in order, the first highest score winning.
+  template <typename Prior>
+  Choice scan_actions(const NodeStore& store, const Node& n, const QRange& range, double scale,
+                      const Prior* priors) const noexcept {
+    const double spread = range.spread();
+    Choice best{-1, kNoNode};
+    double best_score = 0.0;
+    NodeId next = n.first_child;
+    for (std::size_t a = 0; a < num_actions_; ++a) {
+      const double prior = static_cast<double>(priors[a]);
+      double score;
+      NodeId c = kNoNode;
+      if (next != kNoNode && static_cast<std::size_t>(store[next].action) == a) {
+        const Node& child = store[next];
+        c = next;
+        next = child.next_sibling;
+        const double q = edge_value(child.reward, child.discount, child.value);
+        score = puct_score(range.normalise(q, spread), scale, prior, child.visits);
+      } else {
+        if (!is_legal(prior)) continue;
+        score = puct_score(0.0, scale, prior, 0);
+      }
+      if (best.action < 0 || score > best_score) {
+        best = {static_cast<std::int32_t>(a), c};
+        best_score = score;
+      }
+    }
+    return best;
+  }
+
+  // sqrt(N) * pb_c, from a table for the small counts most nodes have.
+  double exploration_scale_at(std::int32_t visits) const noexcept {
+    const auto index = static_cast<std::size_t>(visits);
+    if (index < exploration_scales_.size()) return exploration_scales_[index];
+    return exploration_scale(visits, exploration_rate(visits, pb_c_init_, pb_c_base_));
+  }
+
+  static std::vector<double> exploration_scales(const SearchConfig& config) {
+    // Counts above num_simulations + 1 occur only at roots reused across searches.
+    const auto counts = static_cast<std::size_t>(config.num_simulations) + 2;
+    std::vector<double> scales(std::min(counts, kExplorationTableSize));
+    for (std::size_t n = 0; n < scales.size(); ++n) {
+      const auto visits = static_cast<std::int32_t>(n);
+      scales[n] =
+          exploration_scale(visits, exploration_rate(visits, config.pb_c_init, config.pb_c_base));
+    }
+    return scales;
+  }
+
+  std::size_t num_actions_;
+  double pb_c_init_;
+  double pb_c_base_;
+  std::vector<double> exploration_scales_;  // exploration_scale at N = 0, 1, ...
+};
+
+}  // namespace veltra::forest
