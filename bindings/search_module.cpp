@@ -12,6 +12,7 @@
 #include <type_traits>
 
 #include "bindings/instance_guards.h"
+#include "bindings/main_interpreter.h"
 #include "bindings/search_arrays.h"
 #include "bindings/search_forest.h"
 #include "forest/search_config.h"
@@ -232,8 +233,7 @@ void register_forest(py::module_& m) {
       .def(
           "search",
           [](PyForest& forest, py::handle recurrent_fn) {
-            forest.search(recurrent_fn);
-            return output_of(forest);
+            return forest.search(recurrent_fn, [&] { return output_of(forest); });
           },
           py::arg("recurrent_fn"))
       .def(
@@ -278,9 +278,28 @@ void register_forest(py::module_& m) {
 
 }  // namespace
 
-PYBIND11_MODULE(veltra_search, m) {
+// The entry point of PYBIND11_MODULE, behind the check for a sub-interpreter.
+static int pybind11_exec_veltra_search(PyObject* module);
+extern "C" PYBIND11_EXPORT PyObject* PyInit_veltra_search() {
+  PYBIND11_CHECK_PYTHON_VERSION
+  if (!veltra::bindings::in_main_interpreter("veltra_search")) return nullptr;
+  try {
+    py::detail::ensure_internals();
+    static py::detail::slots_array slots = py::detail::init_slots(&pybind11_exec_veltra_search);
+    static PyModuleDef definition{PyModuleDef_HEAD_INIT, "veltra_search", nullptr, 0, nullptr,
+                                  slots.data(), nullptr, nullptr, nullptr};
+    return PyModuleDef_Init(&definition);
+  }
+  PYBIND11_CATCH_INIT_EXCEPTIONS
+  return nullptr;
+}
+
+PYBIND11_MODULE_EXEC(veltra_search, m) {
   m.doc() = "Batched, model-guided tree search over many roots at once";
   register_config(m);
   register_output(m);
   register_forest(m);
+  for (const char* name : {"SearchConfig", "Forest"}) {
+    veltra::bindings::refuse_second_init(m.attr(name));
+  }
 }

@@ -16,6 +16,7 @@
 #include "forest/node_store.h"
 #include "forest/random.h"
 #include "forest/search_config.h"
+#include "forest/tree_invariants.h"
 
 namespace veltra::forest {
 
@@ -43,6 +44,7 @@ class Forest {
         noisy_priors_(config.dirichlet_fraction > 0.0 ? roots.rows() * num_actions_ : 0),
         exploration_scales_(exploration_scales(config)) {
     for (std::size_t i = 0; i < roots.rows(); ++i) roots_[i] = create_root(i, roots, i);
+    check_forest_invariants(store_, roots_, num_actions_);
   }
 
   const SearchConfig& config() const noexcept { return config_; }
@@ -52,14 +54,8 @@ class Forest {
   std::size_t num_nodes() const noexcept { return store_.live(); }
   std::size_t node_capacity() const noexcept { return store_.capacity(); }
 
-  // Every node id the next search can use is below this: the store's capacity now, plus one
-  // node per root for each simulation and for a pending root, plus a partly used chunk per root.
-  std::size_t node_id_bound() const noexcept {
-    const std::size_t per_root =
-        static_cast<std::size_t>(config_.num_simulations) + 1 + NodeStore::kChunk;
-    const auto most = static_cast<std::size_t>(std::numeric_limits<NodeId>::max());
-    return std::min(most, store_.capacity() + num_roots() * per_root);
-  }
+  // Nodes of tree i: an upper bound on how many an advance or reset of it releases.
+  std::size_t tree_size(std::size_t i) const noexcept { return store_.tree_size(i); }
 
   // The root node of tree i, or kNoNode while it is pending (advanced to a child that does not
   // exist yet; the next search creates it).
@@ -96,6 +92,7 @@ class Forest {
       throw std::invalid_argument(error);
     }
     apply_move(i, action, release);
+    check_forest_invariants(store_, roots_, num_actions_);
   }
 
   // advance for every root at once, action i for root i; all are checked before any is applied.
@@ -107,6 +104,7 @@ class Forest {
       }
     }
     for (std::size_t i = 0; i < num_roots(); ++i) apply_move(i, actions[i], release);
+    check_forest_invariants(store_, roots_, num_actions_);
   }
 
   // Replaces tree i by a single root made from row `row` of `evaluation`, calling release(id) for
@@ -118,19 +116,28 @@ class Forest {
     const NodeId old_root = root_node(i);
     if (old_root != kNoNode) store_.free_tree(i, old_root, kNoNode, release);
     roots_[i] = create_root(i, evaluation, row);
+    check_forest_invariants(store_, roots_, num_actions_);
     return roots_[i];
   }
 
   // Runs config().num_simulations simulations in every tree. `evaluate(expansions, evaluations)`
   // must fill one row of `evaluations` (already sized) per expansion, or throw; a throw leaves
   // every step before it applied. Pending roots are evaluated first, in one call of their own.
-  template <typename Evaluate>
-  void search(Evaluate&& evaluate) {
+  // `after_step()` runs after every step and may throw to end the search there.
+  template <typename Evaluate, typename AfterStep>
+  void search(Evaluate&& evaluate, AfterStep&& after_step) {
     check_visit_capacity();
-    store_.reserve(node_id_bound());
     evaluate_pending_roots(evaluate);
     draw_root_noise();
-    for (std::int32_t s = 0; s < config_.num_simulations; ++s) step(evaluate);
+    for (std::int32_t s = 0; s < config_.num_simulations; ++s) {
+      step(evaluate);
+      after_step();
+    }
+    check_forest_invariants(store_, roots_, num_actions_);
+  }
+  template <typename Evaluate>
+  void search(Evaluate&& evaluate) {
+    search(evaluate, [] {});
   }
 
   // Visits of each child of root i (0 for absent ones), num_actions entries.
@@ -419,13 +426,15 @@ class Forest {
     return best;
   }
 
-  // The choice by scoring every legal action in order, the first highest score winning.
+  // The choice by scoring every legal action in order, the first highest score winning. A NaN
+  // score never wins; if every score is NaN, the lowest legal action does.
   template <typename Prior>
   Choice scan_actions(const Node& n, const QRange& range, double scale,
                       const Prior* priors) const noexcept {
     const double spread = range.spread();
     Choice best{-1, kNoNode};
-    double best_score = 0.0;
+    Choice lowest{-1, kNoNode};
+    double best_score = -std::numeric_limits<double>::infinity();
     NodeId next = n.first_child;
     for (std::size_t a = 0; a < num_actions_; ++a) {
       const double prior = static_cast<double>(priors[a]);
@@ -441,12 +450,13 @@ class Forest {
         if (!is_legal(prior)) continue;
         score = puct_score(0.0, scale, prior, 0);
       }
-      if (best.action < 0 || score > best_score) {
+      if (lowest.action < 0) lowest = {static_cast<std::int32_t>(a), c};
+      if (score > best_score) {
         best = {static_cast<std::int32_t>(a), c};
         best_score = score;
       }
     }
-    return best;
+    return best.action < 0 ? lowest : best;
   }
 
   // sqrt(N) * pb_c, from a table for the small counts most nodes have.
