@@ -410,7 +410,9 @@ class PyForest {
     for (std::size_t k = 0; k < count; ++k) {
       const Expansion& e = expansions[k];
       hold(e.node, PySequence_Fast_GET_ITEM(next_states.ptr(), static_cast<py::ssize_t>(k)));
-      if (e.parent == forest::kNoNode) retired.take(pending_states_[static_cast<std::size_t>(e.root)]);
+      if (e.parent == forest::kNoNode) {
+        retired.take(pending_states_[static_cast<std::size_t>(e.root)]);
+      }
     }
   }
 

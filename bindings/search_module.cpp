@@ -286,8 +286,10 @@ extern "C" PYBIND11_EXPORT PyObject* PyInit_veltra_search() {
   try {
     py::detail::ensure_internals();
     static py::detail::slots_array slots = py::detail::init_slots(&pybind11_exec_veltra_search);
-    static PyModuleDef definition{PyModuleDef_HEAD_INIT, "veltra_search", nullptr, 0, nullptr,
-                                  slots.data(), nullptr, nullptr, nullptr};
+    static PyModuleDef definition{
+        PyModuleDef_HEAD_INIT, "veltra_search", /*m_doc=*/nullptr,      /*m_size=*/0,
+        /*m_methods=*/nullptr, slots.data(),    /*m_traverse=*/nullptr, /*m_clear=*/nullptr,
+        /*m_free=*/nullptr};
     return PyModuleDef_Init(&definition);
   }
   PYBIND11_CATCH_INIT_EXCEPTIONS

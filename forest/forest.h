@@ -437,7 +437,7 @@ class Forest {
     double best_score = -std::numeric_limits<double>::infinity();
     NodeId next = n.first_child;
     for (std::size_t a = 0; a < num_actions_; ++a) {
-      const double prior = static_cast<double>(priors[a]);
+      const auto prior = static_cast<double>(priors[a]);
       double score;
       NodeId c = kNoNode;
       if (next != kNoNode && static_cast<std::size_t>(store_[next].action) == a) {

@@ -132,7 +132,7 @@ class NodeStore {
   std::size_t num_actions_;
   std::vector<Node> nodes_;
   std::vector<float> priors_;
-  std::vector<NodeId> free_heads_;  // by tree
+  std::vector<NodeId> free_heads_;       // by tree
   std::vector<std::size_t> tree_sizes_;  // by tree: its live nodes
   std::size_t live_ = 0;
 };

@@ -15,7 +15,6 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <stdexcept>
 #include <vector>
@@ -68,13 +67,14 @@ struct Model {
     std::vector<int> legal(num_actions);
     const bool terminal = (h >> 24) % 5 == 0;
     bool any_finite = false;
+    const std::size_t always_legal = num_actions == 0 ? 0 : (h >> 32) % num_actions;
     for (std::size_t a = 0; a < num_actions; ++a) {
       const std::uint64_t ha = mix(h, a);
-      legal[a] = !terminal && (ha % 4 != 0 || a == (h >> 32) % num_actions) ? 1 : 0;
+      legal[a] = !terminal && (ha % 4 != 0 || a == always_legal) ? 1 : 0;
       logits[a] = pick(kLogits, ha >> 8);
       any_finite = any_finite || (legal[a] != 0 && std::isfinite(logits[a]));
     }
-    if (!any_finite) logits[(h >> 32) % num_actions] = 0.0;  // one usable logit per legal row
+    if (!any_finite) logits[always_legal] = 0.0;  // one usable logit per legal row
     const auto check = veltra::forest::encode_priors(logits.data(), legal.data(), num_actions,
                                                      out.priors.data() + row * num_actions,
                                                      out.softmax_scratch.data());
@@ -180,7 +180,8 @@ void check_against_single_root(KeyedForest& forest, std::size_t i, const Model& 
   forest.forest().root_visit_counts(i, actual.data());
   const double v0 = alone.forest().node(alone.forest().root_node(0)).value;
   const double v1 = forest.forest().node(forest.forest().root_node(i)).value;
-  if (expected != actual || std::memcmp(&v0, &v1, sizeof v0) != 0) __builtin_trap();
+  const bool same_value = v0 == v1 || (std::isnan(v0) && std::isnan(v1));
+  if (expected != actual || !same_value) __builtin_trap();
 }
 
 }  // namespace
@@ -197,7 +198,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   config.seed = data.ConsumeIntegral<std::uint64_t>();
   const Model model{static_cast<std::size_t>(config.num_actions),
                     data.ConsumeIntegral<std::uint64_t>()};
-  const std::size_t num_roots = data.ConsumeIntegralInRange<std::size_t>(1, kMaxRoots);
+  const auto num_roots = data.ConsumeIntegralInRange<std::size_t>(1, kMaxRoots);
   std::vector<std::uint64_t> keys(num_roots);
   for (std::uint64_t& key : keys) key = data.ConsumeIntegral<std::uint16_t>();
   KeyedForest keyed(config, model, keys);
@@ -208,7 +209,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   const auto release = [&released](NodeId) { ++released; };
 
   for (int op = 0; op < kMaxOperations && data.remaining_bytes() > 0; ++op) {
-    const std::size_t i = data.ConsumeIntegralInRange<std::size_t>(0, num_roots - 1);
+    const auto i = data.ConsumeIntegralInRange<std::size_t>(0, num_roots - 1);
     const std::size_t nodes = forest.num_nodes();
     released = 0;
     switch (data.ConsumeIntegralInRange<int>(0, 4)) {
