@@ -341,7 +341,8 @@ def _select(node: _Node, priors: List[float], pb_c_init: float, pb_c_base: float
             elif q > high:
                 high = q
     span = max(high - low, MIN_Q_SPAN)
-    best_action = -1
+    # A NaN score never wins; if every score is NaN, the lowest legal action does.
+    best_action = node.legal[0]
     best_score = -math.inf
     for a in node.legal:
         child = children[a]
@@ -624,6 +625,9 @@ class Forest:
         if actions.shape != (len(self._roots),):
             raise ValueError(f"actions has shape {actions.shape}; expected ({len(self._roots)},)")
         moves = actions.tolist()
+        for move in moves:
+            if move >= 2**63:
+                raise ValueError(f"actions holds {move}, outside the range of int64")
         for i, move in enumerate(moves):
             root = self._roots[i]
             if isinstance(root, _Node) and not root.legal:
@@ -639,7 +643,7 @@ class Forest:
         self._enter()
         index = self._root(i)
         num_actions = self._config.num_actions
-        value_array = _float_array("value", value, ())
+        value_array = np.array(_real("value", value))
         logits = _float_array("prior_logits", prior_logits, (num_actions,))
         mask = None if legal is None else _legal_mask("legal", legal, (num_actions,))[None]
         root = _Evaluation(num_actions, "{}", 1, [state], [0.0], [0.0], logits[None],

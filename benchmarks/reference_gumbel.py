@@ -118,16 +118,19 @@ def _softmax(node: Any, sigma: List[float]) -> List[float]:
 
 
 def interior_action(node: Any, config: Any) -> int:
-    """argmax over legal a of pi'_a - N_a / (1 + sum N), lowest on ties (node has a legal action)."""
+    """argmax over legal a of pi'_a - N_a / (1 + sum N), lowest on ties (node has a legal action).
+
+    A NaN score never wins; if every score is NaN, the lowest legal action does.
+    """
     visits, q, total, most = _children(node)
     policy = _softmax(node, _sigma(node, visits, q, total, most, config))
     denominator = 1.0 + float(total)
-    best, best_score = -1, 0.0
+    best, best_score = -1, -math.inf
     for a in node.legal:
         score = policy[a] - float(visits[a]) / denominator
-        if best < 0 or score > best_score:
+        if score > best_score:
             best, best_score = a, score
-    return best
+    return best if best >= 0 else node.legal[0]
 
 
 class RootSearch:

@@ -11,10 +11,17 @@
 //     shared holder) refuses an object whose holder was never constructed, with TypeError;
 //   - assigning `__class__` is refused unless both classes wrap the same native type;
 //   - `__reduce_ex__` refuses every pickling protocol (and copy, deepcopy) with the TypeError
-//     Python gives for protocols 2 to 5.
+//     Python gives for protocols 2 to 5;
+//   - pybind11's common base class, which wraps no native type, refuses to make instances (of
+//     itself or of a Python class derived from it alone) with TypeError: its own constructor
+//     throws a C++ exception through Python's C code and aborts. `obj.__reduce__()` and copyreg's
+//     protocol 0 construct that base, so they raise TypeError too;
+//   - refuse_second_init makes a second `__init__` on an initialised object raise TypeError,
+//     where pybind11 would silently ignore it.
 
 #include <pybind11/pybind11.h>
 
+#include <deque>
 #include <memory>
 #include <string>
 #include <type_traits>
@@ -56,11 +63,85 @@ extern "C" inline int set_attribute_keeping_class(PyObject* self, PyObject* name
   return PyObject_GenericSetAttr(self, name, value);
 }
 
+// pybind11's constructor of the common base class. The first module to load replaces it by
+// new_with_native_type, which calls it for the types that wrap a native one, and shares it
+// (pybind11's shared data) with the other module, whose classes must use the same constructor:
+// Python refuses `Cls.__new__(Cls)` where a class and its base disagree on it.
+constexpr const char* kBaseTypeNew = "veltra_base_type_new";
+
+inline newfunc& base_type_new() {
+  static newfunc original = nullptr;
+  return original;
+}
+
+extern "C" inline PyObject* new_with_native_type(PyTypeObject* type, PyObject* args,
+                                                 PyObject* kwargs) {
+  if (pybind11::detail::all_type_info(type).empty()) {
+    PyErr_Format(PyExc_TypeError, "cannot create '%s' instances: it wraps no native type",
+                 type->tp_name);
+    return nullptr;
+  }
+  return base_type_new()(type, args, kwargs);
+}
+
+// Installs the base's constructor once per process and gives it to `type`, registered before.
+inline void guard_base_type(PyTypeObject* type) {
+  auto* base = reinterpret_cast<PyTypeObject*>(pybind11::detail::get_internals().instance_base);
+  auto* original = static_cast<newfunc*>(pybind11::get_shared_data(kBaseTypeNew));
+  if (original == nullptr) {
+    base_type_new() = base->tp_new;
+    original = &base_type_new();
+    pybind11::set_shared_data(kBaseTypeNew, original);
+    base->tp_new = &new_with_native_type;
+  }
+  if (type->tp_new == *original) type->tp_new = base->tp_new;
+}
+
+// `__init__` of a class wrapped by refuse_second_init: closure is (class, original __init__).
+extern "C" inline PyObject* init_once(PyObject* closure, PyObject* args, PyObject* kwargs) {
+  auto* type = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(closure, 0));
+  PyObject* self = PyTuple_GET_SIZE(args) > 0 ? PyTuple_GET_ITEM(args, 0) : nullptr;
+  if (self != nullptr && PyObject_TypeCheck(self, type) != 0) {
+    auto* instance = reinterpret_cast<pybind11::detail::instance*>(self);
+    const auto value_and_holder = instance->get_value_and_holder(
+        pybind11::detail::get_type_info(type), /*throw_if_missing=*/false);
+    if (value_and_holder && value_and_holder.holder_constructed()) {
+      PyErr_Format(PyExc_TypeError,
+                   "%s object is already initialized: its __init__ cannot run again",
+                   Py_TYPE(self)->tp_name);
+      return nullptr;
+    }
+  }
+  return PyObject_Call(PyTuple_GET_ITEM(closure, 1), args, kwargs);
+}
+
+// Replaces the `__init__` of a registered class by one that refuses an initialised object and
+// otherwise calls the original, keeping its name and docstring.
+inline void refuse_second_init(pybind11::handle cls) {
+  // Function definitions must outlive the functions: they live as long as the process.
+  static std::deque<std::string> docs;
+  static std::deque<PyMethodDef> definitions;
+  const pybind11::object original = cls.attr("__dict__")["__init__"];
+  docs.push_back(pybind11::str(original.attr("__doc__")).cast<std::string>());
+  definitions.push_back({"__init__",
+                         reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&init_once)),
+                         METH_VARARGS | METH_KEYWORDS, docs.back().c_str()});
+  const auto closure = pybind11::make_tuple(cls, original.attr("__func__"));
+  const auto function = pybind11::reinterpret_steal<pybind11::object>(
+      PyCFunction_NewEx(&definitions.back(), closure.ptr(), nullptr));
+  if (!function) throw pybind11::error_already_set();
+  const auto method =
+      pybind11::reinterpret_steal<pybind11::object>(PyInstanceMethod_New(function.ptr()));
+  if (!method) throw pybind11::error_already_set();
+  pybind11::setattr(cls, "__init__", method);
+}
+
 // Installs the class-level guards on a newly registered class (its subclasses inherit them) and
 // returns it.
 template <typename Class, typename... Options>
 pybind11::class_<Class, Options...> guard_class(pybind11::class_<Class, Options...> cls) {
   auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+  guard_base_type(type);
   type->tp_setattro = set_attribute_keeping_class;
   PyType_Modified(type);
   cls.def("__reduce_ex__", [](pybind11::handle self, pybind11::handle /*protocol*/) {

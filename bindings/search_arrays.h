@@ -103,6 +103,17 @@ inline py::array_t<std::int64_t> read_ints(py::handle value, const std::string& 
                          py::str(array.dtype()).cast<std::string>());
   }
   check_shape(array, name, shape);
+  if (kind == 'u' && array.itemsize() == sizeof(std::uint64_t)) {
+    // Above 2**63 - 1 a cast to int64 would wrap around.
+    const auto wide = py::array_t<std::uint64_t, py::array::c_style>::ensure(array);
+    const std::uint64_t* data = wide.data();
+    for (py::ssize_t k = 0; k < wide.size(); ++k) {
+      if (data[k] > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+        throw py::value_error(name + " holds " + std::to_string(data[k]) +
+                              ", outside the range of int64");
+      }
+    }
+  }
   return py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(array);
 }
 
@@ -128,6 +139,12 @@ inline py::array_t<bool> read_mask(py::handle value, const std::string& name, co
   return py::array_t<bool, py::array::c_style | py::array::forcecast>::ensure(array);
 }
 
+// The ValueError for an int argument beyond int64.
+class OutOfRange : public py::value_error {
+ public:
+  using py::value_error::value_error;
+};
+
 // An int argument: anything with __index__ except bool.
 inline std::int64_t read_int(py::handle value, const std::string& name) {
   if (PyBool_Check(value.ptr()) == 0) {
@@ -136,7 +153,7 @@ inline std::int64_t read_int(py::handle value, const std::string& name) {
       int overflow = 0;
       const long long result = PyLong_AsLongLongAndOverflow(index, &overflow);
       Py_DECREF(index);
-      if (overflow != 0) throw py::value_error(name + " is out of range");
+      if (overflow != 0) throw OutOfRange(name + " is out of range");
       return result;
     }
     py::error_already_set error;

@@ -19,6 +19,8 @@
 #include <utility>
 #include <vector>
 
+#include "bindings/python_callable.h"
+#include "bindings/released_interpreter.h"
 #include "bindings/search_arrays.h"
 #include "forest/evaluation.h"
 #include "forest/forest.h"
@@ -142,13 +144,18 @@ inline py::sequence read_states(py::handle states, const std::string& name, std:
 // References taken out of a forest's slots by an operation, dropped when this goes (once the
 // operation is complete and the forest idle again), so that a finaliser they run sees a
 // consistent forest. Called with a node id, it takes that node's state: the release function
-// of the native forest's advance and reset.
+// of the native forest's advance and reset. Room for `most` references is made first, so that
+// taking them cannot fail half-way (MemoryError then comes before anything changed).
 class ReleasedStates {
  public:
-  explicit ReleasedStates(std::vector<PyObject*>& slots) : slots_(slots) {}
+  ReleasedStates(std::vector<PyObject*>& slots, std::size_t most) : slots_(slots) {
+    taken_.reserve(most);
+  }
   ReleasedStates(const ReleasedStates&) = delete;
   ReleasedStates& operator=(const ReleasedStates&) = delete;
   ~ReleasedStates() {
+    // Not on a thread being ended at exit, which no longer holds the interpreter.
+    if (!may_release_references()) return;
     for (PyObject* state : taken_) Py_XDECREF(state);
   }
 
@@ -204,12 +211,18 @@ class PyForest {
 
   // Root i from a Python index (negative counts from the end).
   std::size_t root_index(py::handle index) const {
-    const std::int64_t i = read_int(index, "i");
     const auto count = static_cast<std::int64_t>(num_roots());
-    if (i < -count || i >= count) {
-      throw py::index_error("root index " + std::to_string(i) + " is out of range for " +
-                            std::to_string(count) + " roots");
+    const auto out_of_range = [&](const std::string& i) {
+      return py::index_error("root index " + i + " is out of range for " + std::to_string(count) +
+                             " roots");
+    };
+    std::int64_t i = 0;
+    try {
+      i = read_int(index, "i");
+    } catch (const OutOfRange&) {
+      throw out_of_range(py::str(index).cast<std::string>());
     }
+    if (i < -count || i >= count) throw out_of_range(std::to_string(i));
     return static_cast<std::size_t>(i < 0 ? i + count : i);
   }
 
@@ -224,19 +237,26 @@ class PyForest {
     return result;
   }
 
-  // Runs a search; the GIL is released except while recurrent_fn runs and its results are read.
-  void search(py::handle recurrent_fn) {
-    std::vector<py::object> retired;  // pending roots' parent states, dropped once idle again
+  // Runs a search and returns output() (made before the forest is idle again, so that no
+  // finaliser can move the trees first); the GIL is released except while recurrent_fn runs and
+  // its results are read, and while pending signals are checked.
+  template <typename Output>
+  auto search(py::handle recurrent_fn, Output&& output) {
+    // Pending roots' parent states, dropped once idle again.
+    ReleasedStates retired(pending_states_, num_roots());
     Busy busy(*this);
     if (PyCallable_Check(recurrent_fn.ptr()) == 0) {
       throw py::type_error("recurrent_fn must be callable, not " + type_name(recurrent_fn));
     }
-    states_.reserve(native_.node_id_bound());
-    py::gil_scoped_release no_gil;
-    native_.search([&](const std::vector<Expansion>& expansions, Evaluations& out) {
-      py::gil_scoped_acquire gil;
-      evaluate(recurrent_fn, expansions, out, retired);
+    ReleasedInterpreter interpreter;
+    interpreter.run([&] {
+      native_.search(
+          [&](const std::vector<Expansion>& expansions, Evaluations& out) {
+            interpreter.with_lock([&] { evaluate(recurrent_fn, expansions, out, retired); });
+          },
+          [&] { interpreter.check_signals(); });
     });
+    return output();
   }
 
   void select(double temperature, std::int64_t* moves) {
@@ -244,8 +264,11 @@ class PyForest {
     native_.select(temperature, moves);
   }
 
+  // The temperature-0 move of every root, for the output of the search that holds the forest.
+  void recommended_moves(std::int64_t* moves) { native_.select(0.0, moves); }
+
   void advance(std::size_t i, std::int64_t action) {
-    ReleasedStates released(states_);
+    ReleasedStates released(states_, native_.tree_size(i));
     {
       Busy busy(*this);
       py::object parent = borrow_state(native_.root_node(i));
@@ -256,7 +279,7 @@ class PyForest {
 
   void advance_all(py::handle actions) {
     const auto moves = read_ints(actions, "actions", {static_cast<py::ssize_t>(num_roots())});
-    ReleasedStates released(states_);
+    ReleasedStates released(states_, native_.num_nodes());
     {
       Busy busy(*this);
       std::vector<py::object> parents(num_roots());
@@ -274,19 +297,22 @@ class PyForest {
              py::handle legal) {
     check_idle();
     const auto num_actions = static_cast<py::ssize_t>(native_.num_actions());
-    auto value_array = read_floats(value, "value", {});
+    const double root_value = read_real(value, "value");
     auto logits = read_floats(prior_logits, "prior_logits", {num_actions});
     py::object mask = py::none();
     if (!legal.is_none())
       mask = read_mask(legal, "legal", {num_actions}).reshape(Shape{1, num_actions});
     Evaluations row;
-    reader_.read(kArgument, 1, py::handle(), py::handle(), value_array.reshape(Shape{1}),
+    reader_.read(kArgument, 1, py::handle(), py::handle(), py::array_t<double>(1, &root_value),
                  logits.reshape(Shape{1, num_actions}), mask, {1, num_actions}, row);
-    ReleasedStates released(states_);
+    // Room for every state this may release, and for the new root's (a new chunk's, at worst),
+    // before anything changes.
+    ReleasedStates released(states_, native_.tree_size(i) + 1);
+    reserve_states(static_cast<NodeId>(native_.node_capacity() + forest::NodeStore::kChunk));
     {
       Busy busy(*this);
-      released.take(pending_states_[i]);
       const NodeId root = native_.reset(i, row, 0, released);
+      released.take(pending_states_[i]);
       hold(root, state.ptr());
     }
   }
@@ -354,22 +380,31 @@ class PyForest {
   }
 
   // One recurrent_fn call for a batch of expansions: its results are read in full, and only then
-  // are the new nodes' states stored.
+  // are the new nodes' states stored. The references of the call in flight are left alone if
+  // the thread is ended in it at exit (see ReleasedInterpreter).
   void evaluate(py::handle recurrent_fn, const std::vector<Expansion>& expansions, Evaluations& out,
-                std::vector<py::object>& retired) {
+                ReleasedStates& retired) {
     const std::size_t count = expansions.size();
-    py::list parents(count);
-    py::array_t<std::int64_t> actions(static_cast<py::ssize_t>(count));
-    std::int64_t* action_data = actions.mutable_data();
+    const auto size = static_cast<py::ssize_t>(count);
+    PyObject* list = PyList_New(size);
+    if (list == nullptr) throw py::error_already_set();
+    const CallReference parents(list);
+    py::array_t<std::int64_t> action_array(size);
+    std::int64_t* action_data = action_array.mutable_data();
+    const CallReference actions(action_array.release().ptr());
     for (std::size_t k = 0; k < count; ++k) {
       const Expansion& e = expansions[k];
       PyObject* parent = e.parent == forest::kNoNode
                              ? pending_states_[static_cast<std::size_t>(e.root)]
                              : state_of(e.parent);
-      PyList_SET_ITEM(parents.ptr(), static_cast<py::ssize_t>(k), new_reference(parent));
+      PyList_SET_ITEM(parents.get(), static_cast<py::ssize_t>(k), new_reference(parent));
       action_data[k] = e.action;
     }
-    const py::object result = py::reinterpret_borrow<py::object>(recurrent_fn)(parents, actions);
+    PyObject* arguments[] = {parents.get(), actions.get()};
+    PyObject* returned = PyObject_Vectorcall(recurrent_fn.ptr(), arguments, 2, nullptr);
+    if (returned == nullptr) throw py::error_already_set();
+    const CallReference call(returned);
+    const py::handle result(returned);
     if (!PyTuple_Check(result.ptr()) || PyTuple_GET_SIZE(result.ptr()) != 6) {
       throw py::type_error(
           "recurrent_fn must return a tuple (next_states, rewards, discounts, prior_logits, "
@@ -391,8 +426,7 @@ class PyForest {
       const Expansion& e = expansions[k];
       hold(e.node, PySequence_Fast_GET_ITEM(next_states.ptr(), static_cast<py::ssize_t>(k)));
       if (e.parent == forest::kNoNode) {
-        PyObject*& pending = pending_states_[static_cast<std::size_t>(e.root)];
-        retired.push_back(py::reinterpret_steal<py::object>(std::exchange(pending, nullptr)));
+        retired.take(pending_states_[static_cast<std::size_t>(e.root)]);
       }
     }
   }

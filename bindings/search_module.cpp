@@ -12,6 +12,7 @@
 #include <type_traits>
 
 #include "bindings/instance_guards.h"
+#include "bindings/main_interpreter.h"
 #include "bindings/search_arrays.h"
 #include "bindings/search_forest.h"
 #include "forest/search_config.h"
@@ -220,7 +221,7 @@ SearchOutput output_of(PyForest& forest) {
                    py::array_t<double>({roots, actions}),
                    native.config().num_simulations,
                    py::array_t<std::int64_t>(roots)};
-  forest.select(0.0, out.selected_actions.mutable_data());
+  forest.recommended_moves(out.selected_actions.mutable_data());
   std::int64_t* visits = out.visit_counts.mutable_data();
   double* weights = out.action_weights.mutable_data();
   double* q_values = out.q_values.mutable_data();
@@ -273,8 +274,7 @@ void register_forest(py::module_& m) {
       .def(
           "search",
           [](PyForest& forest, py::handle recurrent_fn) {
-            forest.search(recurrent_fn);
-            return output_of(forest);
+            return forest.search(recurrent_fn, [&] { return output_of(forest); });
           },
           py::arg("recurrent_fn"))
       .def(
@@ -319,9 +319,30 @@ void register_forest(py::module_& m) {
 
 }  // namespace
 
-PYBIND11_MODULE(veltra_search, m) {
+// The entry point of PYBIND11_MODULE, behind the check for a sub-interpreter.
+static int pybind11_exec_veltra_search(PyObject* module);
+extern "C" PYBIND11_EXPORT PyObject* PyInit_veltra_search() {
+  PYBIND11_CHECK_PYTHON_VERSION
+  if (!veltra::bindings::in_main_interpreter("veltra_search")) return nullptr;
+  try {
+    py::detail::ensure_internals();
+    static py::detail::slots_array slots = py::detail::init_slots(&pybind11_exec_veltra_search);
+    static PyModuleDef definition{
+        PyModuleDef_HEAD_INIT, "veltra_search", /*m_doc=*/nullptr,      /*m_size=*/0,
+        /*m_methods=*/nullptr, slots.data(),    /*m_traverse=*/nullptr, /*m_clear=*/nullptr,
+        /*m_free=*/nullptr};
+    return PyModuleDef_Init(&definition);
+  }
+  PYBIND11_CATCH_INIT_EXCEPTIONS
+  return nullptr;
+}
+
+PYBIND11_MODULE_EXEC(veltra_search, m) {
   m.doc() = "Batched, model-guided tree search over many roots at once";
   register_config(m);
   register_output(m);
   register_forest(m);
+  for (const char* name : {"SearchConfig", "Forest"}) {
+    veltra::bindings::refuse_second_init(m.attr(name));
+  }
 }

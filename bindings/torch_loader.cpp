@@ -17,6 +17,8 @@
 #include <sstream>
 #include <string>
 
+#include "main_interpreter.h"  // beside this file: the entry point has no include path
+
 extern "C" PyMODINIT_FUNC PyInit_veltra_engine();
 
 namespace {
@@ -99,12 +101,7 @@ std::string own_directory() {
 
 extern "C" PyMODINIT_FUNC PyInit_veltra_engine() {
   PYBIND11_CHECK_PYTHON_VERSION
-  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
-    PyErr_SetString(PyExc_ImportError,
-                     "veltra_engine does not support sub-interpreters; import it in the main "
-                     "interpreter");
-    return nullptr;
-  }
+  if (!veltra::bindings::in_main_interpreter("veltra_engine")) return nullptr;
 
   const std::string torch_directory = find_torch_directory();
   if (torch_directory.empty()) return torch_import_error("torch is not installed", {});

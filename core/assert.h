@@ -7,6 +7,9 @@
 
 #if defined(VELTRA_ENABLE_ASSERTIONS) || !defined(NDEBUG)
 
+// 1 where VELTRA_ASSERT checks, 0 where it compiles away: for checks too costly to leave in.
+#define VELTRA_ASSERTIONS_ENABLED 1
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -26,6 +29,7 @@ namespace veltra::detail {
 
 #else
 
+#define VELTRA_ASSERTIONS_ENABLED 0
 #define VELTRA_ASSERT(condition) static_cast<void>(sizeof(!(condition)))
 
 #endif

@@ -19,6 +19,7 @@
 #include "forest/root_noise.h"
 #include "forest/root_results.h"
 #include "forest/search_config.h"
+#include "forest/tree_invariants.h"
 
 namespace veltra::forest {
 
@@ -53,6 +54,7 @@ class Forest {
         gumbel_(config, roots.rows()) {
     check_logits(roots);
     for (std::size_t i = 0; i < roots.rows(); ++i) roots_[i] = create_root(i, roots, i);
+    check_forest_invariants(store_, roots_, num_actions_);
   }
 
   const SearchConfig& config() const noexcept { return config_; }
@@ -62,14 +64,8 @@ class Forest {
   std::size_t num_nodes() const noexcept { return store_.live(); }
   std::size_t node_capacity() const noexcept { return store_.capacity(); }
 
-  // Every node id the next search can use is below this: the store's capacity now, plus one
-  // node per root for each simulation and for a pending root, plus a partly used chunk per root.
-  std::size_t node_id_bound() const noexcept {
-    const std::size_t per_root =
-        static_cast<std::size_t>(config_.num_simulations) + 1 + NodeStore::kChunk;
-    const auto most = static_cast<std::size_t>(std::numeric_limits<NodeId>::max());
-    return std::min(most, store_.capacity() + num_roots() * per_root);
-  }
+  // Nodes of tree i: an upper bound on how many an advance or reset of it releases.
+  std::size_t tree_size(std::size_t i) const noexcept { return store_.tree_size(i); }
 
   // The root node of tree i, or kNoNode while it is pending (advanced to a child that does not
   // exist yet; the next search creates it).
@@ -106,6 +102,7 @@ class Forest {
       throw std::invalid_argument(error);
     }
     apply_move(i, action, release);
+    check_forest_invariants(store_, roots_, num_actions_);
   }
 
   // advance for every root at once, action i for root i; all are checked before any is applied.
@@ -117,6 +114,7 @@ class Forest {
       }
     }
     for (std::size_t i = 0; i < num_roots(); ++i) apply_move(i, actions[i], release);
+    check_forest_invariants(store_, roots_, num_actions_);
   }
 
   // Replaces tree i by a single root made from row `row` of `evaluation`, calling release(id) for
@@ -130,25 +128,34 @@ class Forest {
     if (old_root != kNoNode) store_.free_tree(i, old_root, kNoNode, release);
     gumbel_.forget(i);
     roots_[i] = create_root(i, evaluation, row);
+    check_forest_invariants(store_, roots_, num_actions_);
     return roots_[i];
   }
 
   // Runs config().num_simulations simulations in every tree. `evaluate(expansions, evaluations)`
   // must fill one row of `evaluations` (already sized) per expansion, or throw; a throw leaves
   // every step before it applied. Pending roots are evaluated first, in one call of their own.
-  template <typename Evaluate>
-  void search(Evaluate&& evaluate) {
+  // `after_step()` runs after every step and may throw to end the search there.
+  template <typename Evaluate, typename AfterStep>
+  void search(Evaluate&& evaluate, AfterStep&& after_step) {
     gumbel_.forget_all();
     check_visit_capacity();
-    store_.reserve(node_id_bound());
     evaluate_pending_roots(evaluate);
     if (gumbel_policy_) {
       gumbel_.start(store_, roots_, generator_);
     } else {
       root_noise_.draw(store_, roots_, generator_);
     }
-    for (std::int32_t s = 0; s < config_.num_simulations; ++s) step(evaluate, s);
+    for (std::int32_t s = 0; s < config_.num_simulations; ++s) {
+      step(evaluate, s);
+      after_step();
+    }
     if (gumbel_policy_) gumbel_.finish(store_, roots_);
+    check_forest_invariants(store_, roots_, num_actions_);
+  }
+  template <typename Evaluate>
+  void search(Evaluate&& evaluate) {
+    search(evaluate, [] {});
   }
 
   // The search target of root i, num_actions entries: its visit counts normalised (PUCT), or the

@@ -186,7 +186,8 @@ inline void improved_policy(const float* priors, const double* logits, const Chi
 }
 
 // The interior action: argmax over legal a of pi'_a - N_a / (1 + sum N), lowest on ties; -1 at a
-// node without legal action. `exps` is scratch space for num_actions doubles.
+// node without legal action. A NaN score (from values that overflowed) never wins; if every score
+// is NaN, the lowest legal action does. `exps` is scratch space for num_actions doubles.
 inline std::int32_t interior_action(const float* priors, const double* logits, double raw_value,
                                     const ChildRows& rows, const GumbelParams& params,
                                     double* exps) noexcept {
@@ -195,19 +196,21 @@ inline std::int32_t interior_action(const float* priors, const double* logits, d
       policy_exponents(priors, logits, rows, sigma_of(raw_value, priors, rows, params), exps);
   const double denominator = 1.0 + static_cast<double>(rows.total_visits);
   std::int32_t best = -1;
-  double best_score = 0.0;
+  std::int32_t lowest = -1;
+  double best_score = -std::numeric_limits<double>::infinity();
   for (std::size_t a = 0; a < rows.visits.size(); ++a) {
     if (!is_legal(priors[a])) continue;
+    if (lowest < 0) lowest = static_cast<std::int32_t>(a);
     // An unvisited action's score is pi'_a - 0 / (1 + sum N), which is pi'_a exactly.
     const double policy = exps[a] / sum;
     const double score =
         rows.visits[a] == 0 ? policy : policy - static_cast<double>(rows.visits[a]) / denominator;
-    if (best < 0 || score > best_score) {
+    if (score > best_score) {
       best = static_cast<std::int32_t>(a);
       best_score = score;
     }
   }
-  return best;
+  return best < 0 ? lowest : best;
 }
 
 // max(-1e9, (G_a + l_a) + sigma_a): the root score of a considered action.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -12,11 +13,13 @@ namespace veltra::forest {
 
 // Every node of a forest in one array, with a row of num_actions priors per node beside it. Each
 // tree takes its nodes from chunks of its own, so that the nodes of one tree, and above all the
-// siblings near its root, which every descent reads, lie close together. A tree's freed nodes go
-// on its own free list, threaded through next_sibling, and are reused first, so a tree that keeps
-// advancing stops growing once it reaches its working size. Children of a node form a list in
-// increasing action order. Nothing here recurses: whole subtrees are freed with an explicit stack.
-// With `with_logits`, each node also has a row of num_actions doubles for its shifted logits.
+// siblings near its root, which every descent reads, lie close together; a tree's chunks grow
+// with it (as many nodes as it has, from 1 up to kChunk), so a small tree holds few spare rows.
+// A tree's freed nodes go on its own free list, threaded through next_sibling, and are reused
+// first, so a tree that keeps advancing stops growing once it reaches its working size. Children
+// of a node form a list in increasing action order. Nothing here recurses, and freeing allocates
+// nothing: whole subtrees are freed through a list threaded through the nodes themselves. With
+// `with_logits`, each node also has a row of num_actions doubles for its shifted logits.
 class NodeStore {
  public:
   static constexpr std::size_t kChunk = 16;
@@ -24,7 +27,8 @@ class NodeStore {
   NodeStore(std::size_t num_actions, std::size_t num_trees, bool with_logits = false)
       : num_actions_(num_actions),
         logit_width_(with_logits ? num_actions : 0),
-        free_heads_(num_trees, kNoNode) {}
+        free_heads_(num_trees, kNoNode),
+        tree_sizes_(num_trees, 0) {}
 
   Node& operator[](NodeId id) noexcept { return nodes_[static_cast<std::size_t>(id)]; }
   const Node& operator[](NodeId id) const noexcept { return nodes_[static_cast<std::size_t>(id)]; }
@@ -41,21 +45,19 @@ class NodeStore {
 
   std::size_t live() const noexcept { return live_; }
   std::size_t capacity() const noexcept { return nodes_.size(); }
-
-  // Makes room for `count` nodes at once, so that growing to that size copies nothing.
-  void reserve(std::size_t count) {
-    nodes_.reserve(count);
-    priors_.reserve(count * num_actions_);
-    logits_.reserve(count * logit_width_);
-  }
+  // Nodes `tree` has taken and not freed.
+  std::size_t tree_size(std::size_t tree) const noexcept { return tree_sizes_[tree]; }
+  // The first node on the free list of `tree` (kNoNode if it is empty).
+  NodeId free_head(std::size_t tree) const noexcept { return free_heads_[tree]; }
 
   // A node for `tree` whose fields and priors the caller fills in.
   NodeId allocate(std::size_t tree) {
     NodeId& head = free_heads_[tree];
-    if (head == kNoNode) add_chunk(head);
+    if (head == kNoNode) add_chunk(head, std::clamp<std::size_t>(tree_sizes_[tree], 1, kChunk));
     const NodeId id = head;
     head = (*this)[id].next_sibling;
     ++live_;
+    ++tree_sizes_[tree];
     return id;
   }
 
@@ -64,6 +66,7 @@ class NodeStore {
     (*this)[id].next_sibling = free_heads_[tree];
     free_heads_[tree] = id;
     --live_;
+    --tree_sizes_[tree];
   }
 
   NodeId child(NodeId parent, std::int32_t action) const noexcept {
@@ -83,22 +86,33 @@ class NodeStore {
     *link = child;
   }
 
-  // Frees `top` and everything below it in `tree` except the subtree of `keep` (kNoNode to keep
-  // nothing), calling release(id) for each freed node. `keep` is left without siblings.
+  // Frees `top` (a root) and everything below it in `tree` except the subtree of `keep` (kNoNode to
+  // keep nothing), calling release(id) for each freed node. `keep` is left without siblings.
+  //
+  // The nodes still to free form one list threaded through next_sibling: freeing a node splices
+  // its children (a sibling list already) in front of the rest, so nothing is allocated and
+  // nothing can fail half-way unless release does.
   template <typename Release>
   void free_tree(std::size_t tree, NodeId top, NodeId keep, Release&& release) {
-    stack_.clear();
-    stack_.push_back(top);
-    while (!stack_.empty()) {
-      const NodeId id = stack_.back();
-      stack_.pop_back();
-      for (NodeId c = (*this)[id].first_child; c != kNoNode; c = (*this)[c].next_sibling) {
-        if (c != keep) stack_.push_back(c);
+    if (keep != kNoNode) {
+      NodeId* link = &(*this)[top].first_child;
+      while (*link != keep) link = &(*this)[*link].next_sibling;
+      *link = (*this)[keep].next_sibling;
+      (*this)[keep].next_sibling = kNoNode;
+    }
+    (*this)[top].next_sibling = kNoNode;
+    for (NodeId next = top; next != kNoNode;) {
+      const NodeId id = next;
+      next = (*this)[id].next_sibling;
+      if (const NodeId first = (*this)[id].first_child; first != kNoNode) {
+        NodeId last = first;
+        while ((*this)[last].next_sibling != kNoNode) last = (*this)[last].next_sibling;
+        (*this)[last].next_sibling = next;
+        next = first;
       }
       release(id);
       free(id, tree);
     }
-    if (keep != kNoNode) (*this)[keep].next_sibling = kNoNode;
   }
 
  private:
@@ -106,16 +120,23 @@ class NodeStore {
     return static_cast<std::size_t>(id) * num_actions_;
   }
 
-  // Appends kChunk nodes to the store and puts them on a free list, lowest id first.
-  void add_chunk(NodeId& head) {
+  // Appends `count` nodes to the store and puts them on a free list, lowest id first. Throws
+  // (length_error, bad_alloc) with nothing changed.
+  void add_chunk(NodeId& head, std::size_t count) {
     const std::size_t first = nodes_.size();
-    if (first + kChunk > static_cast<std::size_t>(std::numeric_limits<NodeId>::max())) {
+    if (first + count > static_cast<std::size_t>(std::numeric_limits<NodeId>::max())) {
       throw std::length_error("the forest cannot hold more nodes");
     }
-    nodes_.resize(first + kChunk);
-    priors_.resize(nodes_.size() * num_actions_);
-    logits_.resize(nodes_.size() * logit_width_);
-    for (std::size_t k = kChunk; k-- > 0;) {
+    priors_.resize((first + count) * num_actions_);
+    try {
+      logits_.resize((first + count) * logit_width_);
+      nodes_.resize(first + count);
+    } catch (...) {
+      logits_.resize(first * logit_width_);
+      priors_.resize(first * num_actions_);
+      throw;
+    }
+    for (std::size_t k = count; k-- > 0;) {
       nodes_[first + k].next_sibling = head;
       head = static_cast<NodeId>(first + k);
     }
@@ -124,11 +145,11 @@ class NodeStore {
   std::size_t num_actions_;
   std::vector<Node> nodes_;
   std::vector<float> priors_;
-  std::size_t logit_width_;         // num_actions_ with logits, else 0
-  std::vector<double> logits_;      // by node, logit_width_ each
-  std::vector<NodeId> free_heads_;  // by tree
+  std::size_t logit_width_;              // num_actions_ with logits, else 0
+  std::vector<double> logits_;           // by node, logit_width_ each
+  std::vector<NodeId> free_heads_;       // by tree
+  std::vector<std::size_t> tree_sizes_;  // by tree: its live nodes
   std::size_t live_ = 0;
-  std::vector<NodeId> stack_;
 };
 
 }  // namespace veltra::forest

@@ -115,16 +115,18 @@ class PuctSelection {
     return best;
   }
 
-  // The choice by scoring every legal action in order, the first highest score winning.
+  // The choice by scoring every legal action in order, the first highest score winning. A NaN
+  // score never wins; if every score is NaN, the lowest legal action does.
   template <typename Prior>
   Choice scan_actions(const NodeStore& store, const Node& n, const QRange& range, double scale,
                       const Prior* priors) const noexcept {
     const double spread = range.spread();
     Choice best{-1, kNoNode};
-    double best_score = 0.0;
+    Choice lowest{-1, kNoNode};
+    double best_score = -std::numeric_limits<double>::infinity();
     NodeId next = n.first_child;
     for (std::size_t a = 0; a < num_actions_; ++a) {
-      const double prior = static_cast<double>(priors[a]);
+      const auto prior = static_cast<double>(priors[a]);
       double score;
       NodeId c = kNoNode;
       if (next != kNoNode && static_cast<std::size_t>(store[next].action) == a) {
@@ -137,12 +139,13 @@ class PuctSelection {
         if (!is_legal(prior)) continue;
         score = puct_score(0.0, scale, prior, 0);
       }
-      if (best.action < 0 || score > best_score) {
+      if (lowest.action < 0) lowest = {static_cast<std::int32_t>(a), c};
+      if (score > best_score) {
         best = {static_cast<std::int32_t>(a), c};
         best_score = score;
       }
     }
-    return best;
+    return best.action < 0 ? lowest : best;
   }
 
   // sqrt(N) * pb_c, from a table for the small counts most nodes have.

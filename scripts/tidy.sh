@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Runs clang-tidy (checks in .clang-tidy) over the search core and policy headers, the Python
-# bindings and the fuzz target, and exits non-zero if it reports anything.
+# Runs clang-tidy (checks in .clang-tidy) over the search core, policy and forest headers, the
+# Python bindings and the fuzz targets, and exits non-zero if it reports anything.
 #
 #   BUILD_DIR   a configured build folder (default build, which scripts/test.sh builds); its
 #               compile_commands.json gives the bindings their real flags
@@ -42,7 +42,9 @@ report="$build_dir/tidy-report.txt"
 : >"$report"
 standalone_flags=(-std=c++17 "-I$PWD" -ffp-contract=off)
 "$tidy" --quiet "$@" "$headers_tu" -- "${standalone_flags[@]}" >>"$report" 2>&1 || true
-"$tidy" --quiet "$@" fuzz/core_fuzzer.cc -- "${standalone_flags[@]}" >>"$report" 2>&1 || true
+for source in fuzz/*.cc; do
+  "$tidy" --quiet "$@" "$source" -- "${standalone_flags[@]}" >>"$report" 2>&1 || true
+done
 for source in bindings/*.cpp; do
   "$tidy" --quiet "$@" -p "$build_dir" "$source" >>"$report" 2>&1 || true
 done

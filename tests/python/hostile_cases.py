@@ -122,13 +122,13 @@ FLOAT_LIST_BAD = {"number": "5", "str": "'12'", "str_item": "['a']", "none_item"
                   "none": "None", "int_beyond_double_item": "[10**400]"}
 
 
-def run_cases(cases: list[Case]) -> dict[str, dict[str, object]]:
+def run_cases(cases: list[Case], prelude: str = PRELUDE) -> dict[str, dict[str, object]]:
     """Outcome of every case; a child that dies is restarted after the case that killed it."""
     outcomes: dict[str, dict[str, object]] = {}
     pending = [(case.ident, textwrap.dedent(case.code)) for case in cases]
     while pending:
         child = subprocess.run(
-            [sys.executable, "-c", RUNNER, PRELUDE], input=json.dumps(pending),
+            [sys.executable, "-c", RUNNER, prelude], input=json.dumps(pending),
             env=dict(os.environ, PYTHONPATH=str(MODULE_DIR)),
             capture_output=True, text=True, timeout=600, check=False,
         )

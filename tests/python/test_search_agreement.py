@@ -9,10 +9,9 @@ from typing import Any
 
 import numpy as np
 import pytest
+import veltra_search as vs
 
 from search_models import Pair, RandomModel, assert_same_output, make_forest, reference
-
-vs = pytest.importorskip("veltra_search")
 
 
 def play_round(pair: Pair, rng: random.Random) -> None:

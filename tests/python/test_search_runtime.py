@@ -13,11 +13,11 @@ from typing import Any, Callable, List
 
 import numpy as np
 import pytest
+import veltra_search as vs
 
 from helpers import run_python
 from search_models import RandomModel, assert_same_output, make_forest, reference
 
-vs = pytest.importorskip("veltra_search")
 
 TESTS = pathlib.Path(__file__).resolve().parent
 REPO = TESTS.parents[1]

@@ -10,6 +10,7 @@ from typing import Any, List, Tuple
 
 import numpy as np
 import pytest
+import veltra_search
 
 from search_models import RandomModel, reference
 
@@ -18,7 +19,7 @@ from search_models import RandomModel, reference
 def module(request: pytest.FixtureRequest) -> ModuleType:
     if request.param == "reference":
         return reference
-    return pytest.importorskip("veltra_search")
+    return veltra_search
 
 
 class FixedModel:
