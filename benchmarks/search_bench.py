@@ -5,7 +5,7 @@ in network-guided self-play, and its memory per node.
 Rows:
   overhead, veltra_search        time per simulation per root outside recurrent_fn, with a cheap
                                  NumPy recurrent_fn (the time measured inside it is subtracted)
-  overhead, pure-Python forest   the same for reference_forest.py, the same semantics in Python
+  overhead, pure-Python forest   the same for reference/forest.py, the same semantics in Python
   self-play, batched             Connect Four, many games at once, a small PyTorch network that
                                  evaluates each step's leaves in one forward pass
   self-play, one leaf at a time  the same games and network with a pure-Python search per game,
@@ -40,9 +40,10 @@ import numpy as np
 BENCH_DIR = Path(__file__).resolve().parent
 REPO_DIR = BENCH_DIR.parent
 sys.path.insert(0, str(BENCH_DIR))
+sys.path.insert(0, str(REPO_DIR))
 sys.path.insert(0, str(REPO_DIR / "examples"))
 
-import reference_forest  # noqa: E402
+from reference import forest as reference_forest  # noqa: E402
 from measure import CheckFailed, check, resident_bytes  # noqa: E402
 from report import Goal, machine_description  # noqa: E402
 

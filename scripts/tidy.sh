@@ -21,7 +21,7 @@ tidy="${CLANG_TIDY:-clang-tidy}"
 # headers and is checked through the bindings that include it.
 headers_tu="$build_dir/tidy_headers.cc"
 {
-  for header in core/*.h policies/*.h forest/*.h; do
+  for header in common/*.h core/*.h policies/*.h forest/*.h; do
     [ "$header" = core/batch_search_result.h ] || echo "#include \"$header\""
   done
   cat <<'CPP'
@@ -43,7 +43,7 @@ report="$build_dir/tidy-report.txt"
 standalone_flags=(-std=c++17 "-I$PWD" -ffp-contract=off)
 "$tidy" --quiet "$@" "$headers_tu" -- "${standalone_flags[@]}" >>"$report" 2>&1 || true
 "$tidy" --quiet "$@" fuzz/core_fuzzer.cc -- "${standalone_flags[@]}" >>"$report" 2>&1 || true
-for source in bindings/*.cpp; do
+for source in bindings/engine/*.cpp bindings/search/*.cpp; do
   "$tidy" --quiet "$@" -p "$build_dir" "$source" >>"$report" 2>&1 || true
 done
 

@@ -17,7 +17,7 @@ import os
 from dataclasses import dataclass
 from typing import Any
 
-import model as ref
+from reference import engine_model as ref
 import pytest
 import veltra_engine as ve
 from hypothesis import HealthCheck, settings
@@ -46,7 +46,7 @@ from model_steps import (
     result_key,
     run_failure,
 )
-from single_precision import f32
+from reference.single_precision import f32
 
 settings.register_profile(
     "veltra-model-ci",

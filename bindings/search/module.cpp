@@ -11,9 +11,9 @@
 #include <string>
 #include <type_traits>
 
-#include "bindings/instance_guards.h"
-#include "bindings/search_arrays.h"
-#include "bindings/search_forest.h"
+#include "bindings/common/instance_guards.h"
+#include "bindings/search/arrays.h"
+#include "bindings/search/forest_binding.h"
 #include "forest/search_config.h"
 
 namespace py = pybind11;

@@ -2,10 +2,10 @@
 
 import math
 
-import model as ref
+from reference import engine_model as ref
 import pytest
 import veltra_engine as ve
-from single_precision import EXACT_LOG, f32, sqrt_f32
+from reference.single_precision import EXACT_LOG, f32, sqrt_f32
 
 
 class TestReferenceModel:

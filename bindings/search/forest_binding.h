@@ -19,7 +19,7 @@
 #include <utility>
 #include <vector>
 
-#include "bindings/search_arrays.h"
+#include "bindings/search/arrays.h"
 #include "forest/evaluation.h"
 #include "forest/forest.h"
 #include "forest/formulas.h"
