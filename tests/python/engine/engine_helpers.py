@@ -2,8 +2,8 @@
 
 - `Recorder`: a callable that logs its arguments and answers per call.
 - `Script`: replayable callbacks (fresh actions at every expansion, a cycle of rollout values).
-- `Reference`: the reference model's tree and search (model.py) behind the module's interface,
-  the oracle for the engine's choices.
+- `Reference`: the reference model's tree and search (reference/engine_model.py) behind the
+  module's interface, the oracle for the engine's choices.
 - `snapshot`: every node of a tree, reached by replaying how the tree was grown.
 - `run_isolated`: runs a function in a fresh interpreter, so that a crash fails one test only.
 """

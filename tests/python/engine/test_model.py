@@ -1,5 +1,6 @@
 """Model-based tests: random sequences of operations run on veltra_engine and on the pure-Python
-reference model in model.py, comparing everything Python can observe after every step.
+reference model in reference/engine_model.py, comparing everything Python can observe after every
+step.
 
 The operations cover free nodes, trees, both selection rules, both expansion rules and searches
 whose callbacks follow a drawn script: actions lists (empty, duplicated, out of range), rollout

@@ -1,4 +1,5 @@
-"""The reference model's building blocks (model.py, single_precision.py) against known values."""
+"""The reference model's building blocks (reference/engine_model.py,
+reference/single_precision.py) against known values."""
 
 import math
 
