@@ -75,7 +75,7 @@ class Modules:
 
 def load_modules(build_dir: Path) -> Modules:
     sys.path.insert(0, str(build_dir))
-    sys.path.insert(0, str(BENCH_DIR))
+    sys.path.insert(0, str(REPO_DIR))
     try:
         import veltra_bench_native
         import veltra_engine
@@ -84,7 +84,7 @@ def load_modules(build_dir: Path) -> Modules:
             f"cannot import the modules from {build_dir} ({error}); build with "
             "-DVELTRA_BUILD_BENCHMARKS=ON and pass that folder as --build-dir"
         )
-    import pure_python_search
+    from reference import engine_search as pure_python_search
 
     return Modules(veltra_engine, veltra_bench_native, pure_python_search)
 

@@ -7,7 +7,7 @@ Rows, all with 8 legal actions at every node and a constant rollout value of 0.0
   search, native callbacks         SearchEngine.search with C++ functions that pybind11 calls
                                    through their function pointers
   bridge floor, native callbacks   the floor with those C++ functions
-  pure-Python search               the same search written in Python (pure_python_search.py)
+  pure-Python search               the same search written in Python (reference/engine_search.py)
 and bytes per node: the growth of the resident set during one search divided by the nodes it
 created, each size measured in a fresh interpreter.
 

@@ -5,7 +5,7 @@ in network-guided self-play, and its memory per node.
 Rows:
   overhead, veltra_search        time per simulation per root outside recurrent_fn, with a cheap
                                  NumPy recurrent_fn (the time measured inside it is subtracted)
-  overhead, pure-Python forest   the same for reference_forest.py, the same semantics in Python
+  overhead, pure-Python forest   the same for reference/forest.py, the same semantics in Python
   overhead, gumbel               the native overhead under policy="gumbel" (m = 16), at the same
                                  size beside PUCT's, and at the few simulations of self-play
                                  training (16, 32, 64)
@@ -44,9 +44,10 @@ import numpy as np
 BENCH_DIR = Path(__file__).resolve().parent
 REPO_DIR = BENCH_DIR.parent
 sys.path.insert(0, str(BENCH_DIR))
+sys.path.insert(0, str(REPO_DIR))
 sys.path.insert(0, str(REPO_DIR / "examples"))
 
-import reference_forest  # noqa: E402
+from reference import forest as reference_forest  # noqa: E402
 from measure import CheckFailed, check, resident_bytes  # noqa: E402
 from report import Goal, machine_description  # noqa: E402
 

@@ -8,7 +8,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "core/assert.h"
+#include "common/assert.h"
 #include "core/ucb.h"
 #include "core/visit_statistics.h"
 

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "core/assert.h"
+#include "common/assert.h"
 #include "core/node.h"
 
 namespace veltra::core {

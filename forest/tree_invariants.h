@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/assert.h"
+#include "common/assert.h"
 #include "forest/formulas.h"
 #include "forest/node.h"
 #include "forest/node_store.h"

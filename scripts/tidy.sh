@@ -21,7 +21,7 @@ tidy="${CLANG_TIDY:-clang-tidy}"
 # headers and is checked through the bindings that include it.
 headers_tu="$build_dir/tidy_headers.cc"
 {
-  for header in core/*.h policies/*.h forest/*.h; do
+  for header in common/*.h core/*.h policies/*.h forest/*.h; do
     [ "$header" = core/batch_search_result.h ] || echo "#include \"$header\""
   done
   cat <<'CPP'
@@ -45,7 +45,7 @@ standalone_flags=(-std=c++17 "-I$PWD" -ffp-contract=off)
 for source in fuzz/*.cc; do
   "$tidy" --quiet "$@" "$source" -- "${standalone_flags[@]}" >>"$report" 2>&1 || true
 done
-for source in bindings/*.cpp; do
+for source in bindings/engine/*.cpp bindings/search/*.cpp; do
   "$tidy" --quiet "$@" -p "$build_dir" "$source" >>"$report" 2>&1 || true
 done
 

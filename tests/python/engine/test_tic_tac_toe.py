@@ -7,7 +7,7 @@ import sys
 
 import pytest
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "examples"))
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[3] / "examples"))
 
 import tic_tac_toe as game  # noqa: E402
 

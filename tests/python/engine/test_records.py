@@ -7,7 +7,7 @@ from typing import Any
 import pytest
 import veltra_engine as ve
 
-from single_precision import f32
+from reference.single_precision import f32
 
 INT32_MIN, INT32_MAX, UINT32_MAX = -(2**31), 2**31 - 1, 2**32 - 1
 

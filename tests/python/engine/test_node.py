@@ -6,7 +6,7 @@ from typing import Any
 import pytest
 import veltra_engine as ve
 
-from single_precision import f32, ucb1_from_counts
+from reference.single_precision import f32, ucb1_from_counts
 
 ANY_C = [0.0, 1.414, 100.0, -3.0, math.inf, math.nan]
 FINITE_C = [0.0, 1.414, 100.0, -3.0]

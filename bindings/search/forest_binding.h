@@ -19,9 +19,9 @@
 #include <utility>
 #include <vector>
 
-#include "bindings/python_callable.h"
-#include "bindings/released_interpreter.h"
-#include "bindings/search_arrays.h"
+#include "bindings/common/python_callable.h"
+#include "bindings/common/released_interpreter.h"
+#include "bindings/search/arrays.h"
 #include "forest/evaluation.h"
 #include "forest/forest.h"
 #include "forest/formulas.h"

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "bindings/type_name.h"
+#include "bindings/common/type_name.h"
 
 namespace veltra::bindings {
 

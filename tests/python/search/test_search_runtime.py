@@ -20,7 +20,7 @@ from search_models import RandomModel, assert_same_output, make_forest, referenc
 
 
 TESTS = pathlib.Path(__file__).resolve().parent
-REPO = TESTS.parents[1]
+REPO = TESTS.parents[2]
 
 
 def busy_calls(forest: Any, model: Callable[..., Any]) -> List[Callable[[], Any]]:
@@ -181,7 +181,7 @@ ISOLATED_CHECKS = [
 
 @pytest.mark.parametrize("check", ISOLATED_CHECKS, ids=lambda check: check.__name__[6:])
 def test_in_a_fresh_interpreter(check: Callable[[], None]) -> None:
-    code = (f"import sys; sys.path.insert(0, {str(TESTS)!r}); "
+    code = (f"import sys; sys.path[:0] = {[str(TESTS), str(TESTS.parent)]!r}; "
             f"import test_search_runtime as t; t.{check.__name__}()")
     result = run_python(code)
     assert result.returncode == 0, result.stdout + result.stderr

@@ -13,7 +13,7 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
-from single_precision import LOWEST_F32, f32, log_f32, sqrt_f32, ucb1
+from reference.single_precision import LOWEST_F32, f32, log_f32, sqrt_f32, ucb1
 
 INT32_MIN = -(2**31)
 INT32_MAX = 2**31 - 1

@@ -26,7 +26,7 @@
 #include <string>
 #include <type_traits>
 
-#include "bindings/type_name.h"
+#include "bindings/common/type_name.h"
 
 namespace veltra::bindings {
 

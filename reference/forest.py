@@ -22,7 +22,7 @@ from typing import Any, Callable, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-import reference_gumbel as gumbel
+from reference import gumbel
 
 MASK64 = (1 << 64) - 1
 TWO_TO_MINUS_53 = 1.0 / (1 << 53)

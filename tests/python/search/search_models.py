@@ -10,8 +10,8 @@ from typing import Any, Callable, List, Tuple
 
 import numpy as np
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "benchmarks"))
-import reference_forest as reference  # noqa: E402
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[3]))
+from reference import forest as reference  # noqa: E402
 
 __all__ = ["Pair", "Position", "RandomModel", "assert_same_output", "make_forest", "mix",
            "reference"]

@@ -1,4 +1,4 @@
-"""The Gumbel policy of the reference forest (reference_forest.py): sequential halving with Gumbel
+"""The Gumbel policy of the reference forest (reference/forest.py): sequential halving with Gumbel
 noise at the roots, the improved policy below them, in float64 arithmetic in the order
 veltra_search documents (sums in action order, ties to the lowest action).
 

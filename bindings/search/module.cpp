@@ -11,10 +11,10 @@
 #include <string>
 #include <type_traits>
 
-#include "bindings/instance_guards.h"
-#include "bindings/main_interpreter.h"
-#include "bindings/search_arrays.h"
-#include "bindings/search_forest.h"
+#include "bindings/common/instance_guards.h"
+#include "bindings/common/main_interpreter.h"
+#include "bindings/search/arrays.h"
+#include "bindings/search/forest_binding.h"
 #include "forest/search_config.h"
 
 namespace py = pybind11;

@@ -11,7 +11,7 @@ import pytest
 
 from helpers import MODULE_DIR
 
-EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
+EXAMPLES = pathlib.Path(__file__).resolve().parents[3] / "examples"
 
 
 def run_example(name: str, *args: str) -> str:

@@ -24,7 +24,7 @@ import numpy as np
 import veltra_engine as ve
 import veltra_search as vs
 sys.path.insert(0, {str(BENCHMARKS)!r})
-import reference_forest as reference
+from reference import forest as reference
 
 A = 3
 

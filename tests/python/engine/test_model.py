@@ -1,5 +1,6 @@
 """Model-based tests: random sequences of operations run on veltra_engine and on the pure-Python
-reference model in model.py, comparing everything Python can observe after every step.
+reference model in reference/engine_model.py, comparing everything Python can observe after every
+step.
 
 The operations cover free nodes, trees, both selection rules, both expansion rules and searches
 whose callbacks follow a drawn script: actions lists (empty, duplicated, out of range), rollout
@@ -17,7 +18,7 @@ import os
 from dataclasses import dataclass
 from typing import Any
 
-import model as ref
+from reference import engine_model as ref
 import pytest
 import veltra_engine as ve
 from hypothesis import HealthCheck, settings
@@ -46,7 +47,7 @@ from model_steps import (
     result_key,
     run_failure,
 )
-from single_precision import f32
+from reference.single_precision import f32
 
 settings.register_profile(
     "veltra-model-ci",

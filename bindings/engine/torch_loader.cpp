@@ -17,7 +17,7 @@
 #include <sstream>
 #include <string>
 
-#include "main_interpreter.h"  // beside this file: the entry point has no include path
+#include "bindings/common/main_interpreter.h"
 
 extern "C" PyMODINIT_FUNC PyInit_veltra_engine();
 

@@ -1,11 +1,12 @@
-"""The reference model's building blocks (model.py, single_precision.py) against known values."""
+"""The reference model's building blocks (reference/engine_model.py,
+reference/single_precision.py) against known values."""
 
 import math
 
-import model as ref
+from reference import engine_model as ref
 import pytest
 import veltra_engine as ve
-from single_precision import EXACT_LOG, f32, sqrt_f32
+from reference.single_precision import EXACT_LOG, f32, sqrt_f32
 
 
 class TestReferenceModel:

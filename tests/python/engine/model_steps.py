@@ -14,10 +14,10 @@ from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any, Protocol
 
-import model as ref
+from reference import engine_model as ref
 import veltra_engine as ve
 from hypothesis import strategies as st
-from single_precision import f32
+from reference.single_precision import f32
 
 # Exploration weights every held node's score is compared at.
 SCORE_WEIGHTS = (1.414, 0.0, -2.5, math.inf)

@@ -1,4 +1,4 @@
-#include "core/assert.h"
+#include "common/assert.h"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 
 - `Recorder`: a callable that logs its arguments and answers per call.
 - `Script`: replayable callbacks (fresh actions at every expansion, a cycle of rollout values).
-- `Reference`: the reference model's tree and search (model.py) behind the module's interface,
-  the oracle for the engine's choices.
+- `Reference`: the reference model's tree and search (reference/engine_model.py) behind the
+  module's interface, the oracle for the engine's choices.
 - `snapshot`: every node of a tree, reached by replaying how the tree was grown.
 - `run_isolated`: runs a function in a fresh interpreter, so that a crash fails one test only.
 """
@@ -21,9 +21,9 @@ import types
 from collections.abc import Callable, Sequence
 from typing import Any
 
-import model as ref
+from reference import engine_model as ref
 import veltra_engine as ve
-from single_precision import f32
+from reference.single_precision import f32
 
 FIXED_ACTIONS = [10, 20, 30]
 
@@ -227,7 +227,8 @@ def observe(lib_name: str, scenario_ref: str, params: dict[str, Any]) -> dict[st
 def run_isolated(function: Callable[..., Any], *args: Any, timeout: float = 300) -> Any:
     """Calls `function(*args)` in a fresh interpreter and returns its JSON-encoded result. A crash
     or a hang fails the calling test with the child's error output."""
-    paths = [str(pathlib.Path(ve.__file__).parent), str(pathlib.Path(__file__).parent)]
+    paths = [str(pathlib.Path(ve.__file__).parent), str(pathlib.Path(__file__).parent),
+             str(pathlib.Path(__file__).parents[1]), str(pathlib.Path(__file__).parents[3])]
     code = textwrap.dedent(f"""
         import json, sys
         sys.path[:0] = {paths!r}

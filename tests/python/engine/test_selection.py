@@ -7,7 +7,7 @@ from collections.abc import Callable, Sequence
 import pytest
 
 import veltra_engine as ve
-from single_precision import LOWEST_F32, f32, ucb1_from_counts
+from reference.single_precision import LOWEST_F32, f32, ucb1_from_counts
 
 DEFAULT_C = 1.4140000343322754  # 1.414 rounded to single precision
 REFERENCE_ACTION = 999

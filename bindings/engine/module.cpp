@@ -5,7 +5,7 @@
 #include <ATen/ops/empty.h>
 #include <pybind11/pybind11.h>
 // Number conversions first: nothing may convert a number before they are declared.
-#include "bindings/number_casters.h"
+#include "bindings/common/number_casters.h"
 // Then the conversions that convert numbers.
 #include <pybind11/stl.h>
 
@@ -14,9 +14,9 @@
 #include <type_traits>
 #include <vector>
 
-#include "bindings/instance_guards.h"
-#include "bindings/interpreter_turns.h"
-#include "bindings/python_callable.h"
+#include "bindings/common/instance_guards.h"
+#include "bindings/common/interpreter_turns.h"
+#include "bindings/common/python_callable.h"
 #include "core/batch_search_result.h"
 #include "core/node.h"
 #include "core/search_config.h"
