@@ -25,8 +25,12 @@ def network_from_checkpoint(data: dict[str, Any], path: str | os.PathLike[str]) 
         config = TrainConfig.from_dict(data["config"])
         net = build_network(make_game(config.game), config)
         net.load_state_dict(data["model"])
-    except (TypeError, ValueError, RuntimeError, KeyError) as error:
-        raise CheckpointError(f"checkpoint {path} does not fit its own config: {error}") from error
+    except (TypeError, ValueError, KeyError) as error:
+        raise CheckpointError(f"checkpoint {path} has an unusable config: {error}") from error
+    except RuntimeError as error:  # load_state_dict lists every mismatch: name the first
+        lines = [line.strip() for line in str(error).splitlines()[1:] if line.strip()] or [str(error)]
+        raise CheckpointError(f"checkpoint {path}: its weights do not fit its network ({config.game}, "
+                              f"{config.blocks} blocks of {config.channels} channels): {lines[0]}") from error
     return config, net.eval()
 
 

@@ -46,8 +46,11 @@ def load_checkpoint(path: str | os.PathLike[str]) -> dict[str, Any]:
     try:
         data = torch.load(path, map_location="cpu", weights_only=True)
     except pickle.UnpicklingError as error:
-        raise CheckpointError(f"checkpoint {path} holds something other than data (refused, nothing "
-                              f"in it was run): {str(error).splitlines()[0]}") from error
+        unsafe = [line.strip() for line in str(error).splitlines() if "Unsupported global" in line]
+        if unsafe:
+            raise CheckpointError(f"checkpoint {path} holds something other than data (refused, "
+                                  f"nothing in it was run): {unsafe[0].split('. ')[0]}") from error
+        raise CheckpointError(f"checkpoint {path} is corrupted or not a checkpoint") from error
     except (RuntimeError, EOFError, OSError, zipfile.BadZipFile, ValueError) as error:
         raise CheckpointError(f"checkpoint {path} is corrupted or not a checkpoint: {error}") from error
     if not isinstance(data, dict) or data.get("format") != FORMAT:

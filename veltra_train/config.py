@@ -111,6 +111,6 @@ def search_config(config: TrainConfig, simulations: int, seed: int, training: bo
                                    gumbel_scale=1.0 if training else 0.0, seed=seed)
         except TypeError as error:
             raise ValueError("policy 'gumbel' needs a veltra_search with the Gumbel policy; this one "
-                             f"has only PUCT (use policy 'puct'): {error}") from error
+                             "has only PUCT (use policy 'puct')") from error
     return vs.SearchConfig(num_actions, num_simulations=simulations, dirichlet_alpha=config.dirichlet_alpha,
                            dirichlet_fraction=config.dirichlet_fraction if training else 0.0, seed=seed)

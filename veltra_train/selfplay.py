@@ -34,6 +34,7 @@ class SelfPlayWorker:
         self.player = ForestPlayer(self.model, search_config(self.config, self.config.simulations,
                                                              seed % 2**63, training=True))
         self.player_started = False
+        self.report_restart = _reconstructed()  # told once, with the first result
         self.histories: list[list[tuple[np.ndarray, np.ndarray, int]]] = []
         self.states: list[Any] = []
         # Where the time goes: the network, the native search (descents and backups), loading
@@ -73,8 +74,9 @@ class SelfPlayWorker:
         self.seconds["game"] += time.perf_counter() - loaded - self.seconds["network"] - self.seconds["native_search"]
         timings = self.seconds
         self.seconds = dict.fromkeys(timings, 0.0)  # each result carries the time since the last
+        restarted, self.report_restart = self.report_restart, False
         return {"games": finished, "positions": sum(len(g["value"]) for g in finished),
-                "seconds": timings, "version": self.version, "moves": moves}
+                "seconds": timings, "version": self.version, "moves": moves, "restarted": restarted}
 
     def _move(self) -> list[dict[str, np.ndarray]]:
         game, forest = self.game, self.player.forest
@@ -116,3 +118,10 @@ class SelfPlayWorker:
             for row, i in enumerate(restarts):
                 forest.reset(i, self.states[i], logits[row], values[row], legal[row])
         return finished
+
+
+def _reconstructed() -> bool:
+    """True in an actor that Ray has restarted after its process died."""
+    import ray
+
+    return ray.is_initialized() and bool(getattr(ray.get_runtime_context(), "was_current_actor_reconstructed", False))

@@ -52,7 +52,8 @@ class Counters:
     games: int = 0
     learner_steps: int = 0
     weights_version: int = 0
-    worker_restarts: int = 0
+    worker_restarts: int = 0  # workers restarted by Ray after their process died
+    lost_tasks: int = 0  # play calls that died with their worker
     evaluations: int = 0
     first_wins: int = 0  # outcomes of the self-play games, for a glance at their balance
     second_wins: int = 0
@@ -111,6 +112,8 @@ def prepare_run(out: str | os.PathLike[str], minutes: float, resume: bool,
 def start_ray(config: TrainConfig, address: str | None) -> bool:
     """Joins the cluster at `address`, or starts a local instance on loopback sized for the
     workers (unless this process already has one). True when this call started Ray."""
+    if not address:
+        loopback_only()
     import ray
 
     if ray.is_initialized():
@@ -121,9 +124,16 @@ def start_ray(config: TrainConfig, address: str | None) -> bool:
     if address:
         ray.init(address=address, runtime_env={"env_vars": env}, log_to_driver=False)
     else:
-        ray.init(num_cpus=config.workers, _node_ip_address="127.0.0.1", include_dashboard=False,
+        ray.init(address="local", num_cpus=config.workers, _node_ip_address="127.0.0.1", include_dashboard=False,
                  runtime_env={"env_vars": env}, log_to_driver=False)
     return True
+
+
+def loopback_only() -> None:
+    """Makes the Ray started by this process listen on 127.0.0.1 only. Ray replaces a node address
+    of 127.0.0.1 by the machine's address (and then listens on every interface) unless it is told
+    that this machine runs no multi-node cluster; it reads that when it is imported."""
+    os.environ["RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER"] = "0"
 
 
 def _module_paths() -> list[str]:
@@ -203,7 +213,7 @@ class Trainer:
                                                            + time.perf_counter() - fetch)
                         self._receive(result)
                     except errors:
-                        self.counters.worker_restarts += 1  # Ray restarts the actor; its games are lost
+                        self.counters.lost_tasks += 1  # Ray restarts the actor; its games are lost
                     idle.add(index)
                 if not self.learner_behind():
                     pending.update({self._submit(i): i for i in idle})
@@ -244,6 +254,7 @@ class Trainer:
             self.counters.first_wins += int(game["outcome"] > 0)
             self.counters.second_wins += int(game["outcome"] < 0)
         self.counters.positions += result["positions"]
+        self.counters.worker_restarts += int(result["restarted"])
         self.session_positions += result["positions"]
         self.worker_seconds = {k: self.worker_seconds.get(k, 0.0) + v for k, v in result["seconds"].items()}
 

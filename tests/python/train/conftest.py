@@ -10,6 +10,9 @@ sys.path.insert(0, str(REPO))
 
 import veltra_search  # noqa: E402,F401  (a missing module fails the tests)
 import veltra_train  # noqa: E402,F401
+from veltra_train.trainer import loopback_only  # noqa: E402
+
+loopback_only()  # before anything imports Ray: every Ray process of the tests listens on 127.0.0.1
 
 
 @pytest.fixture(autouse=True)
@@ -30,7 +33,7 @@ def ray_session():
 
     from veltra_train.trainer import _module_paths
 
-    ray.init(num_cpus=2, _node_ip_address="127.0.0.1", include_dashboard=False, log_to_driver=False,
+    ray.init(address="local", num_cpus=2, _node_ip_address="127.0.0.1", include_dashboard=False, log_to_driver=False,
              runtime_env={"env_vars": {"PYTHONPATH": ":".join(_module_paths())}})
     yield ray
     ray.shutdown()
