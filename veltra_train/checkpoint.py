@@ -29,6 +29,9 @@ def save_checkpoint(path: str | os.PathLike[str], config: dict[str, Any], model:
             "optimizer": optimizer, "counters": counters}
     handle, temporary = tempfile.mkstemp(prefix=path.name + ".", suffix=".tmp", dir=path.parent)
     try:
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(temporary, 0o666 & ~umask)  # as an ordinary file, not mkstemp's owner-only mode
         with os.fdopen(handle, "wb") as file:
             torch.save(data, file)
             file.flush()

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import signal
 import sys
 from typing import Any
 
@@ -61,6 +62,8 @@ def main(argv: list[str] | None = None) -> int:
 def run_train(arguments: argparse.Namespace) -> int:
     from .trainer import train
 
+    # Ctrl-C stops the run cleanly, even when this process was started with SIGINT ignored.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     overrides = {name: getattr(arguments, name) for name in CONFIG_FLAGS if getattr(arguments, name) is not None}
     if arguments.eval_opponents is not None:
         overrides["eval_opponents"] = tuple(o for o in arguments.eval_opponents.split(",") if o)

@@ -243,14 +243,37 @@ OPENSPIEL_PREFIX = "openspiel:"
 
 
 def make_game(name: str) -> Game:
-    """The game called `name`: "connect_four", "tic_tac_toe" or "openspiel:<game string>"."""
+    """The game called `name`: "connect_four", "tic_tac_toe", "openspiel:<game string>", or
+    "module:Class" for your own class (importable wherever the workers run)."""
     if not isinstance(name, str):
         raise TypeError(f"game must be a str, not {type(name).__name__}")
     if name.startswith(OPENSPIEL_PREFIX):
         from .openspiel_game import OpenSpielGame
 
         return OpenSpielGame(name[len(OPENSPIEL_PREFIX):])
+    if ":" in name:
+        return _user_game(name)
     if name not in GAMES:
-        known = ", ".join(list(GAMES) + [OPENSPIEL_PREFIX + "<game string>"])
+        known = ", ".join(list(GAMES) + [OPENSPIEL_PREFIX + "<game string>", "module:Class"])
         raise ValueError(f"unknown game {name!r}; known games: {known}")
     return GAMES[name]()
+
+
+def _user_game(name: str) -> Game:
+    import importlib
+
+    module_name, _, class_name = name.partition(":")
+    try:
+        cls = getattr(importlib.import_module(module_name), class_name)
+    except (ImportError, AttributeError) as error:
+        raise ValueError(f"game {name!r}: cannot import class {class_name!r} from {module_name!r}: {error}") from error
+    try:
+        game = cls()
+    except TypeError as error:
+        raise ValueError(f"game {name!r}: {class_name} cannot be made without arguments: {error}") from error
+    missing = [m for m in ("name", "num_actions", "observation_shape", "symmetries", "initial_state",
+                           "current_player", "legal_mask", "apply", "outcome", "encode", "render")
+               if not hasattr(game, m)]
+    if missing:
+        raise ValueError(f"game {name!r} lacks {', '.join(missing)}")
+    return game

@@ -4,7 +4,8 @@ import numpy as np
 import pyspiel
 import pytest
 
-from veltra_train.games import make_game
+from veltra_train.games import identity_only, make_game
+from veltra_train.opponents import RandomPlayer, match, mcts_player
 from veltra_train.replay import ReplayBuffer
 
 # Our planes (the player to move's stones, then the other's) as planes of OpenSpiel's observation.
@@ -79,12 +80,53 @@ class TestSymmetries:
         assert len(seen) > 1 and (value == 0.5).all()
 
 
+class Nim:
+    """The game of docs/training.md: take 1 or 2 from a pile of 10; who takes the last one wins."""
+
+    name = "test_games:Nim"
+    num_actions = 2
+    observation_shape = (1, 1, 11)
+    symmetries = identity_only(2)
+
+    def initial_state(self):
+        return (10, 0)
+
+    def current_player(self, state):
+        return state[1]
+
+    def legal_mask(self, state):
+        return np.array([state[0] >= 1, state[0] >= 2])
+
+    def apply(self, state, action):
+        return (state[0] - action - 1, 1 - state[1])
+
+    def outcome(self, state):
+        return None if state[0] else (1.0 if state[1] == 1 else -1.0)
+
+    def encode(self, states):
+        planes = np.zeros((len(states), 1, 1, 11), dtype=np.float32)
+        planes[np.arange(len(states)), 0, 0, [s[0] for s in states]] = 1
+        return planes
+
+    def render(self, state):
+        return f"pile {state[0]}"
+
+
 class TestMakeGame:
+    def test_a_users_class_plays_by_its_module_name(self):
+        """Nim is won by leaving a multiple of 3: search finds it against a random player."""
+        game = make_game("test_games:Nim")
+        score = match(game, mcts_player(game, 200, 0), RandomPlayer(game, 1), 20)
+        assert score.games == 20 and score.score == 1.0
+
+
     @pytest.mark.parametrize("name, message", [
         ("chess960", "unknown game 'chess960'"),
         ("openspiel:no_such_game", "OpenSpiel cannot load game 'no_such_game'"),
         ("openspiel:backgammon", "chance events"),
         ("openspiel:kuhn_poker", "imperfect information"),
+        ("test_games:Chess", "cannot import class 'Chess' from 'test_games'"),
+        ("test_games:TestMakeGame", "lacks name, num_actions"),
     ])
     def test_unusable_games_are_refused_by_name(self, name, message):
         with pytest.raises(ValueError, match=message):
