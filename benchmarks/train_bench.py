@@ -42,7 +42,7 @@ def throughput(workers: int, seconds: float, config: TrainConfig) -> dict[str, f
         actors = [remote.remote(config.to_dict(), i) for i in range(workers)]
         ray.get([a.play.remote(0, weights, 1) for a in actors])  # warm up: start-up, first weights
         pending = {a.play.remote(0, weights, config.moves_per_task): a for a in actors}
-        positions, parts, fetch = 0, {}, 0.0
+        positions, parts, fetch, cpu = 0, {}, 0.0, 0.0
         start = time.perf_counter()
         while time.perf_counter() - start < seconds:
             (ref,), _ = ray.wait(list(pending))
@@ -51,12 +51,14 @@ def throughput(workers: int, seconds: float, config: TrainConfig) -> dict[str, f
             result = ray.get(ref)
             fetch += time.perf_counter() - began
             positions += result["moves"] * config.games_per_worker
+            cpu += result["cpu_seconds"]
             parts = {k: parts.get(k, 0.0) + v for k, v in result["seconds"].items()}
             pending[actor.play.remote(0, weights, config.moves_per_task)] = actor
         elapsed = time.perf_counter() - start
         ray.get(list(pending))
         total = sum(parts.values())
         report = {"workers": workers, "positions_per_s": positions / elapsed,
+                  "positions_per_worker_cpu_s": positions / cpu, "worker_cpu_busy": cpu / (elapsed * workers),
                   "driver_fetch_ms_per_result": 1000 * fetch / max(1, positions // (
                       config.moves_per_task * config.games_per_worker))}
         report.update({f"share_{k}": v / total for k, v in parts.items()})

@@ -52,7 +52,7 @@ class SelfPlayWorker:
     def play(self, version: int, weights: list[Any], moves: int) -> dict[str, Any]:
         """Loads the weights `weights[0]` (an ObjectRef or a dict) if `version` is new, plays
         `moves` moves in every game and returns the finished games with the time spent."""
-        start = time.perf_counter()
+        start, cpu_start = time.perf_counter(), time.process_time()
         if version != self.version:
             import ray
 
@@ -76,7 +76,8 @@ class SelfPlayWorker:
         self.seconds = dict.fromkeys(timings, 0.0)  # each result carries the time since the last
         restarted, self.report_restart = self.report_restart, False
         return {"games": finished, "positions": sum(len(g["value"]) for g in finished),
-                "seconds": timings, "version": self.version, "moves": moves, "restarted": restarted}
+                "seconds": timings, "version": self.version, "moves": moves, "restarted": restarted,
+                "cpu_seconds": time.process_time() - cpu_start}
 
     def _move(self) -> list[dict[str, np.ndarray]]:
         game, forest = self.game, self.player.forest
