@@ -16,7 +16,10 @@ WON_IN_ONE = {
 @pytest.fixture(params=sorted(WON_IN_ONE))
 def agent(request, tmp_path):
     config = TrainConfig(game=request.param, blocks=1, channels=8, policy="puct")
-    return load_agent(write_checkpoint(tmp_path / "checkpoint.pt", config), num_simulations=64)
+    # Uniform priors: PUCT tries every move within 64 simulations (a low prior on the winning move
+    # could keep it untried), so the search must find the win whatever the values say.
+    return load_agent(write_checkpoint(tmp_path / "checkpoint.pt", config, uniform_priors=True),
+                      num_simulations=64)
 
 
 class TestAct:

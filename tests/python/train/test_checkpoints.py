@@ -18,8 +18,12 @@ from veltra_train.trainer import RunError, prepare_run
 CONFIG = TrainConfig(game="tic_tac_toe", blocks=1, channels=8, policy="puct")
 
 
-def write_checkpoint(path, config=CONFIG):
+def write_checkpoint(path, config=CONFIG, uniform_priors=False):
+    torch.manual_seed(0)
     net = build_network(make_game(config.game), config)
+    if uniform_priors:  # an untrained network that rates every move alike
+        torch.nn.init.zeros_(net.policy[-1].weight)
+        torch.nn.init.zeros_(net.policy[-1].bias)
     save_checkpoint(path, config.to_dict(), net.state_dict(), {}, {"positions": 7})
     return path
 
