@@ -48,13 +48,14 @@ inline py::array as_array(py::handle value, PyObject* dtype, int flags, const st
   PyObject* array = api.PyArray_FromAny_(
       value.ptr(), dtype, 0, 0, py::detail::npy_api::NPY_ARRAY_ENSUREARRAY_ | flags, nullptr);
   if (array == nullptr) {
-    py::error_already_set error;
-    if (error.matches(PyExc_TypeError) || error.matches(PyExc_ValueError)) {
-      const std::string of_shape = shape == nullptr ? "" : " of shape " + shape_text(*shape);
-      throw py::type_error(name + " must be " + kind + of_shape + ": " +
-                           py::str(error.value()).cast<std::string>());
+    if (PyErr_ExceptionMatches(PyExc_TypeError) == 0 &&
+        PyErr_ExceptionMatches(PyExc_ValueError) == 0) {
+      throw py::error_already_set();
     }
-    throw error;
+    const py::error_already_set error;
+    const std::string of_shape = shape == nullptr ? "" : " of shape " + shape_text(*shape);
+    throw py::type_error(name + " must be " + kind + of_shape + ": " +
+                         py::str(error.value()).cast<std::string>());
   }
   return py::reinterpret_steal<py::array>(array);
 }
@@ -87,8 +88,10 @@ inline void check_finite(const py::array_t<double>& array, const std::string& na
   const double* data = array.data();
   for (py::ssize_t row = 0; row < array.size(); ++row) {
     if (!std::isfinite(data[row])) {
-      throw py::value_error(name + " row " + std::to_string(row) + " is " +
-                            non_finite_text(data[row]) + "; " + what + " must be finite");
+      std::string message = name;
+      message += " row " + std::to_string(row) + " is " + non_finite_text(data[row]);
+      message += "; " + what + " must be finite";
+      throw py::value_error(message);
     }
   }
 }
@@ -156,8 +159,8 @@ inline std::int64_t read_int(py::handle value, const std::string& name) {
       if (overflow != 0) throw OutOfRange(name + " is out of range");
       return result;
     }
-    py::error_already_set error;
-    if (!error.matches(PyExc_TypeError)) throw error;
+    if (PyErr_ExceptionMatches(PyExc_TypeError) == 0) throw py::error_already_set();
+    PyErr_Clear();
   }
   throw py::type_error(name + " must be an int, not " + type_name(value));
 }
@@ -167,8 +170,8 @@ inline double read_real(py::handle value, const std::string& name) {
   if (PyUnicode_Check(value.ptr()) == 0 && PyBytes_Check(value.ptr()) == 0) {
     const double result = PyFloat_AsDouble(value.ptr());
     if (result != -1.0 || PyErr_Occurred() == nullptr) return result;
-    py::error_already_set error;
-    if (!error.matches(PyExc_TypeError)) throw error;
+    if (PyErr_ExceptionMatches(PyExc_TypeError) == 0) throw py::error_already_set();
+    PyErr_Clear();
   }
   throw py::type_error(name + " must be a float, not " + type_name(value));
 }

@@ -68,7 +68,7 @@ class BatchReader {
   // rewards and discounts may be null handles (roots have no incoming edge): zeros then.
   void read(const Source& source, std::size_t rows, py::handle rewards, py::handle discounts,
             py::handle values, py::handle prior_logits, py::handle legal,
-            const Shape& row_shape_of_logits, Evaluations& out) {
+            const Shape& row_shape_of_logits, Evaluations& out) const {
     const std::size_t num_actions = num_actions_;
     const auto count = static_cast<py::ssize_t>(rows);
     const Shape column{count};

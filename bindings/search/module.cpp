@@ -320,7 +320,7 @@ void register_forest(py::module_& m) {
 }  // namespace
 
 // The entry point of PYBIND11_MODULE, behind the check for a sub-interpreter.
-static int pybind11_exec_veltra_search(PyObject* module);
+static int pybind11_exec_veltra_search(PyObject*);
 extern "C" PYBIND11_EXPORT PyObject* PyInit_veltra_search() {
   PYBIND11_CHECK_PYTHON_VERSION
   if (!veltra::bindings::in_main_interpreter("veltra_search")) return nullptr;
