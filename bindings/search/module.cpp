@@ -15,9 +15,11 @@
 #include "bindings/common/main_interpreter.h"
 #include "bindings/search/arrays.h"
 #include "bindings/search/forest_binding.h"
+#include "bindings/search/type_hints.h"
 #include "forest/search_config.h"
 
 namespace py = pybind11;
+namespace hint = veltra::bindings::hint;
 
 namespace {
 
@@ -41,7 +43,7 @@ struct SearchOutput {
 
 const char* policy_name(Policy policy) { return policy == Policy::kGumbel ? "gumbel" : "puct"; }
 
-Policy read_policy(py::handle value) {
+Policy read_policy(const hint::Str& value) {
   if (PyUnicode_Check(value.ptr()) == 0) {
     throw py::type_error("policy must be a str, not " + type_name(value));
   }
@@ -51,6 +53,65 @@ Policy read_policy(py::handle value) {
   throw py::value_error("policy must be 'puct' or 'gumbel', got " +
                         py::repr(value).cast<std::string>());
 }
+
+// Docstrings: one line, then the arguments and the errors. docs/search-reference.md has the rules.
+constexpr const char* kConfigDoc =
+    "The parameters of a forest's searches: read-only, compared and hashed by value.";
+constexpr const char* kConfigInitDoc = R"(Validates and holds the parameters of a search.
+
+num_actions: A, the actions of every node (>= 1). num_simulations: S, steps per search (>= 0).
+pb_c_init, pb_c_base: PUCT's exploration constants. dirichlet_alpha, dirichlet_fraction: the
+root noise of PUCT (fraction 0 turns it off). seed: the generator's seed, in [0, 2**64).
+policy: 'puct' or 'gumbel'. max_considered_actions, gumbel_scale, value_scale, maxvisit_init:
+the Gumbel policy's m, noise scale, c_scale and c_visit (validated under either policy).
+
+Raises TypeError for an argument of the wrong type, ValueError for one out of range.)";
+constexpr const char* kOutputDoc =
+    "What a search found, per root: visits, values and targets of its children, and its move.";
+constexpr const char* kForestDoc =
+    "A search tree per root, searched together: each step descends once in every tree and has "
+    "every new leaf evaluated by one recurrent_fn call.";
+constexpr const char* kForestInitDoc = R"(Makes one root per state.
+
+config: a SearchConfig. states: R objects, held by the forest. prior_logits: float [R, A].
+values: float [R]. legal: bool [R, A] or None (every action legal); illegal logits are ignored.
+
+Raises TypeError for arguments of the wrong type, ValueError for wrong shapes, non-finite numbers
+or a root whose legal logits are all -inf.)";
+constexpr const char* kSearchDoc =
+    R"(Runs num_simulations steps in every tree and reports the roots.
+
+recurrent_fn(states, actions) gets the parent states of a step's new leaves (a list) and their
+actions (int64 [B]) and returns (next_states, rewards, discounts, prior_logits, values, legal):
+B states, float [B], float [B], float [B, A], float [B] and bool [B, A] or None.
+
+Raises TypeError or ValueError for a bad recurrent_fn or output (naming the output and the row,
+nothing of that step applied), RuntimeError while the forest is busy, and whatever recurrent_fn
+raises, unchanged.)";
+constexpr const char* kSelectDoc =
+    R"(The move of every root (int64 [R]; -1 at a finished or pending root).
+
+temperature: 0 for the recommended move (Gumbel's selected action, or the most visited legal
+action, lowest on ties), else a draw with probability proportional to visits**(1/temperature).
+
+Raises ValueError for a negative or NaN temperature.)";
+constexpr const char* kAdvanceOneDoc = R"(Moves root i to its child by action, keeping that subtree.
+
+i: a root index (negative counts from the end). action: a legal action of that root.
+
+Raises IndexError for i out of range, ValueError for an illegal action or a pending root.)";
+constexpr const char* kAdvanceAllDoc =
+    R"(Moves every root by its action (int [R]; -1 at a root without legal action).
+
+Every move is checked before any is applied. Raises ValueError for a wrong length or a move a
+root cannot take.)";
+constexpr const char* kResetDoc = R"(Replaces tree i by a single root: a new game in that slot.
+
+i: a root index. state: the new root's state. prior_logits: float [A]. value: a float.
+legal: bool [A] or None.
+
+Raises IndexError for i out of range, TypeError or ValueError for bad arguments, with the tree
+unchanged.)";
 
 }  // namespace
 
@@ -93,11 +154,12 @@ std::uint64_t read_seed(py::handle value) {
   return result;
 }
 
-SearchConfig make_config(py::handle num_actions, py::handle num_simulations, py::handle pb_c_init,
-                         py::handle pb_c_base, py::handle dirichlet_alpha,
-                         py::handle dirichlet_fraction, py::handle seed, py::handle policy,
-                         py::handle max_considered_actions, py::handle gumbel_scale,
-                         py::handle value_scale, py::handle maxvisit_init) {
+SearchConfig make_config(const hint::Int& num_actions, const hint::Int& num_simulations,
+                         const hint::Float& pb_c_init, const hint::Float& pb_c_base,
+                         const hint::Float& dirichlet_alpha, const hint::Float& dirichlet_fraction,
+                         const hint::Int& seed, const hint::Str& policy,
+                         const hint::Int& max_considered_actions, const hint::Float& gumbel_scale,
+                         const hint::Float& value_scale, const hint::Float& maxvisit_init) {
   SearchConfig config;
   config.num_actions = read_count(num_actions, "num_actions", 1);
   config.num_simulations = read_count(num_simulations, "num_simulations", 0);
@@ -139,37 +201,41 @@ SearchConfig make_config(py::handle num_actions, py::handle num_simulations, py:
 
 // A read-only attribute of a record.
 template <typename T, typename Class, typename Field>
-void field(Class& cls, const char* name, Field T::*member) {
-  cls.def_property_readonly(name, [member](const T& self) -> py::object {
-    const Field& value = self.*member;
-    if constexpr (std::is_base_of_v<py::handle, Field>) {
-      return value;
-    } else {
-      return py::cast(value);
-    }
-  });
+void field(Class& cls, const char* name, Field T::*member, const char* doc) {
+  cls.def_property_readonly(
+      name, [member](const T& self) -> Field { return self.*member; }, doc);
 }
 
 void register_config(py::module_& m) {
-  auto cls = guard_class(py::class_<SearchConfig>(m, "SearchConfig"));
-  cls.def(py::init(&make_config), py::arg("num_actions"), py::kw_only(),
+  auto cls = guard_class(py::class_<SearchConfig>(m, "SearchConfig", kConfigDoc));
+  cls.def(py::init(&make_config), kConfigInitDoc, py::arg("num_actions"), py::kw_only(),
           py::arg("num_simulations") = 100, py::arg("pb_c_init") = 1.25,
           py::arg("pb_c_base") = 19652.0, py::arg("dirichlet_alpha") = 0.3,
           py::arg("dirichlet_fraction") = 0.25, py::arg("seed") = 0, py::arg("policy") = "puct",
           py::arg("max_considered_actions") = 16, py::arg("gumbel_scale") = 1.0,
           py::arg("value_scale") = 0.1, py::arg("maxvisit_init") = 50.0);
-  field(cls, "num_actions", &SearchConfig::num_actions);
-  field(cls, "num_simulations", &SearchConfig::num_simulations);
-  field(cls, "pb_c_init", &SearchConfig::pb_c_init);
-  field(cls, "pb_c_base", &SearchConfig::pb_c_base);
-  field(cls, "dirichlet_alpha", &SearchConfig::dirichlet_alpha);
-  field(cls, "dirichlet_fraction", &SearchConfig::dirichlet_fraction);
-  field(cls, "seed", &SearchConfig::seed);
-  cls.def_property_readonly("policy", [](const SearchConfig& c) { return policy_name(c.policy); });
-  field(cls, "max_considered_actions", &SearchConfig::max_considered_actions);
-  field(cls, "gumbel_scale", &SearchConfig::gumbel_scale);
-  field(cls, "value_scale", &SearchConfig::value_scale);
-  field(cls, "maxvisit_init", &SearchConfig::maxvisit_init);
+  field(cls, "num_actions", &SearchConfig::num_actions, "A: the number of actions of every node.");
+  field(cls, "num_simulations", &SearchConfig::num_simulations,
+        "S: the simulation steps of one search.");
+  field(cls, "pb_c_init", &SearchConfig::pb_c_init, "The PUCT exploration constant c1.");
+  field(cls, "pb_c_base", &SearchConfig::pb_c_base, "The PUCT exploration constant c2.");
+  field(cls, "dirichlet_alpha", &SearchConfig::dirichlet_alpha,
+        "The alpha of the Dirichlet noise at the roots (PUCT).");
+  field(cls, "dirichlet_fraction", &SearchConfig::dirichlet_fraction,
+        "The share of the Dirichlet noise in the root priors; 0 turns it off.");
+  field(cls, "seed", &SearchConfig::seed,
+        "The seed of the forest's generator (noise and sampled moves).");
+  cls.def_property_readonly(
+      "policy", [](const SearchConfig& c) { return std::string(policy_name(c.policy)); },
+      "The root policy: 'puct' or 'gumbel'.");
+  field(cls, "max_considered_actions", &SearchConfig::max_considered_actions,
+        "m: the root actions sequential halving starts with (Gumbel).");
+  field(cls, "gumbel_scale", &SearchConfig::gumbel_scale,
+        "The scale of the roots' Gumbel noise; 0 turns it off (Gumbel).");
+  field(cls, "value_scale", &SearchConfig::value_scale,
+        "c_scale of the completed-Q transform (Gumbel).");
+  field(cls, "maxvisit_init", &SearchConfig::maxvisit_init,
+        "c_visit of the completed-Q transform (Gumbel).");
   cls.def(
          "__eq__",
          [](const SearchConfig& self, py::handle other) -> py::object {
@@ -177,14 +243,16 @@ void register_config(py::module_& m) {
              return py::reinterpret_borrow<py::object>(Py_NotImplemented);
            return py::bool_(self == py::cast<const SearchConfig&>(other));
          },
-         py::is_operator())
-      .def("__hash__",
-           [](const SearchConfig& c) {
-             return py::hash(py::make_tuple(c.num_actions, c.num_simulations, c.pb_c_init,
-                                            c.pb_c_base, c.dirichlet_alpha, c.dirichlet_fraction,
-                                            c.seed, policy_name(c.policy), c.max_considered_actions,
-                                            c.gumbel_scale, c.value_scale, c.maxvisit_init));
-           })
+         "Whether the two configs hold the same fields.", py::is_operator())
+      .def(
+          "__hash__",
+          [](const SearchConfig& c) {
+            return py::hash(py::make_tuple(c.num_actions, c.num_simulations, c.pb_c_init,
+                                           c.pb_c_base, c.dirichlet_alpha, c.dirichlet_fraction,
+                                           c.seed, policy_name(c.policy), c.max_considered_actions,
+                                           c.gumbel_scale, c.value_scale, c.maxvisit_init));
+          },
+          "A hash of the fields, equal for equal configs.")
       .def("__repr__", [](const SearchConfig& c) {
         return py::str(
                    "SearchConfig(num_actions={}, num_simulations={}, pb_c_init={}, "
@@ -198,13 +266,19 @@ void register_config(py::module_& m) {
 }
 
 void register_output(py::module_& m) {
-  auto cls = guard_class(py::class_<SearchOutput>(m, "SearchOutput"));
-  field(cls, "visit_counts", &SearchOutput::visit_counts);
-  field(cls, "q_values", &SearchOutput::q_values);
-  field(cls, "root_values", &SearchOutput::root_values);
-  field(cls, "action_weights", &SearchOutput::action_weights);
-  field(cls, "num_simulations", &SearchOutput::num_simulations);
-  field(cls, "selected_actions", &SearchOutput::selected_actions);
+  auto cls = guard_class(py::class_<SearchOutput>(m, "SearchOutput", kOutputDoc));
+  field(cls, "visit_counts", &SearchOutput::visit_counts,
+        "int64 [R, A]: the visits of each root's children (0 where none).");
+  field(cls, "q_values", &SearchOutput::q_values,
+        "float64 [R, A]: r + discount * V of each root's children (NaN where none).");
+  field(cls, "root_values", &SearchOutput::root_values, "float64 [R]: V of each root.");
+  field(cls, "action_weights", &SearchOutput::action_weights,
+        "float64 [R, A]: the search target: visit counts normalised (PUCT) or the improved policy "
+        "(Gumbel).");
+  field(cls, "num_simulations", &SearchOutput::num_simulations,
+        "The simulation steps the search ran.");
+  field(cls, "selected_actions", &SearchOutput::selected_actions,
+        "int64 [R]: the recommended move of each root, -1 without a legal action.");
   cls.def("__repr__", [](const SearchOutput& o) {
     return py::str("SearchOutput(num_roots={}, num_actions={}, num_simulations={})")
         .format(o.visit_counts.shape(0), o.visit_counts.shape(1), o.num_simulations);
@@ -254,32 +328,40 @@ void enable_gc(PyHeapTypeObject* heap_type) {
 }
 
 void register_forest(py::module_& m) {
-  auto cls = guard_class(py::class_<PyForest>(m, "Forest", py::custom_type_setup(enable_gc)));
-  cls.def(py::init([](const SearchConfig& config, py::handle states, py::handle prior_logits,
-                      py::handle values, py::handle legal) {
+  auto cls =
+      guard_class(py::class_<PyForest>(m, "Forest", kForestDoc, py::custom_type_setup(enable_gc)));
+  cls.def(py::init([](const SearchConfig& config, const hint::States& states,
+                      const hint::ArrayLike& prior_logits, const hint::ArrayLike& values,
+                      const hint::OptionalArrayLike& legal) {
             return std::make_unique<PyForest>(config, states, prior_logits, values, legal);
           }),
-          py::arg("config"), py::arg("states"), py::arg("prior_logits"), py::arg("values"),
-          py::arg("legal") = py::none())
-      .def_property_readonly("config",
-                             [](const PyForest& forest) { return forest.native().config(); })
-      .def_property_readonly("num_roots", &PyForest::num_roots)
-      .def("__len__", &PyForest::num_roots)
-      .def_property_readonly("num_nodes",
-                             [](const PyForest& forest) {
-                               forest.check_idle();
-                               return forest.native().num_nodes();
-                             })
-      .def_property_readonly("root_states", &PyForest::root_states)
+          kForestInitDoc, py::arg("config"), py::arg("states"), py::arg("prior_logits"),
+          py::arg("values"), py::arg("legal") = py::none())
+      .def_property_readonly(
+          "config", [](const PyForest& forest) { return forest.native().config(); },
+          "The forest's SearchConfig.")
+      .def_property_readonly("num_roots", &PyForest::num_roots, "R: the number of roots (trees).")
+      .def("__len__", &PyForest::num_roots, "R: the number of roots (trees).")
+      .def_property_readonly(
+          "num_nodes",
+          [](const PyForest& forest) {
+            forest.check_idle();
+            return forest.native().num_nodes();
+          },
+          "The nodes of all trees; a pending root has none.")
+      .def_property_readonly(
+          "root_states",
+          [](const PyForest& forest) { return hint::StateList(forest.root_states()); },
+          "The state of every root, None for a pending one.")
       .def(
           "search",
-          [](PyForest& forest, py::handle recurrent_fn) {
+          [](PyForest& forest, const hint::RecurrentFn& recurrent_fn) {
             return forest.search(recurrent_fn, [&] { return output_of(forest); });
           },
-          py::arg("recurrent_fn"))
+          kSearchDoc, py::arg("recurrent_fn"))
       .def(
           "select",
-          [](PyForest& forest, py::handle temperature) {
+          [](PyForest& forest, const hint::Float& temperature) {
             forest.check_idle();
             const double t = read_real(temperature, "temperature");
             if (!(t >= 0.0)) {
@@ -290,30 +372,31 @@ void register_forest(py::module_& m) {
             forest.select(t, moves.mutable_data());
             return moves;
           },
-          py::arg("temperature") = 0.0)
+          kSelectDoc, py::arg("temperature") = 0.0)
       .def(
           "advance",
-          [](PyForest& forest, py::handle i, py::handle action) {
+          [](PyForest& forest, const hint::Int& i, const hint::Int& action) {
             forest.check_idle();
             const std::size_t root = forest.root_index(i);
             forest.advance(root, read_int(action, "action"));
           },
-          py::arg("i"), py::arg("action"))
+          kAdvanceOneDoc, py::arg("i"), py::arg("action"))
       .def(
           "advance",
-          [](PyForest& forest, py::handle actions) {
+          [](PyForest& forest, const hint::ArrayLike& actions) {
             forest.check_idle();
             forest.advance_all(actions);
           },
-          py::arg("actions"))
+          kAdvanceAllDoc, py::arg("actions"))
       .def(
           "reset",
-          [](PyForest& forest, py::handle i, py::handle state, py::handle prior_logits,
-             py::handle value, py::handle legal) {
+          [](PyForest& forest, const hint::Int& i, const hint::Any& state,
+             const hint::ArrayLike& prior_logits, const hint::FloatOrArrayLike& value,
+             const hint::OptionalArrayLike& legal) {
             forest.check_idle();
             forest.reset(forest.root_index(i), state, prior_logits, value, legal);
           },
-          py::arg("i"), py::arg("state"), py::arg("prior_logits"), py::arg("value"),
+          kResetDoc, py::arg("i"), py::arg("state"), py::arg("prior_logits"), py::arg("value"),
           py::arg("legal") = py::none());
 }
 

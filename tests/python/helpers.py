@@ -4,6 +4,7 @@ import os
 import pathlib
 import subprocess
 import sys
+import tempfile
 
 import veltra_engine
 
@@ -19,3 +20,19 @@ def run_python(
     return subprocess.run(
         [interpreter, "-c", code], env=env, capture_output=True, text=True, timeout=120, check=False
     )
+
+
+EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
+
+
+def run_example(name: str, *args: str) -> str:
+    """Runs an example as a user would, from outside the repository; returns its output."""
+    result = subprocess.run(
+        [sys.executable, str(EXAMPLES / name), *args],
+        cwd=tempfile.gettempdir(),
+        env=dict(os.environ, PYTHONPATH=str(MODULE_DIR)),
+        capture_output=True, text=True, timeout=300, check=False,
+    )
+    assert result.returncode == 0, result.stderr
+    assert not result.stderr
+    return result.stdout

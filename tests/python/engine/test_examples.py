@@ -1,30 +1,10 @@
 """The example programs run as documented and print what they claim."""
 
-import os
-import pathlib
 import re
-import subprocess
-import sys
-import tempfile
 
 import pytest
 
-from helpers import MODULE_DIR
-
-EXAMPLES = pathlib.Path(__file__).resolve().parents[3] / "examples"
-
-
-def run_example(name: str, *args: str) -> str:
-    """Runs an example as a user would, from outside the repository; returns its output."""
-    result = subprocess.run(
-        [sys.executable, str(EXAMPLES / name), *args],
-        cwd=tempfile.gettempdir(),
-        env=dict(os.environ, PYTHONPATH=str(MODULE_DIR)),
-        capture_output=True, text=True, timeout=300, check=False,
-    )
-    assert result.returncode == 0, result.stderr
-    assert not result.stderr
-    return result.stdout
+from helpers import run_example
 
 
 @pytest.fixture(scope="module")

@@ -8,7 +8,7 @@ import pytest
 
 import veltra_search  # noqa: F401  (the examples need it: a missing module fails here)
 
-from test_examples import run_example
+from helpers import run_example
 
 
 class TestConnectFour:
