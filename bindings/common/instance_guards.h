@@ -6,7 +6,10 @@
 // a constructor ever made one (`Cls.__new__(Cls)`, or a subclass calling methods before
 // `super().__init__`), and Python lets `obj.__class__` be reassigned between any two pybind11
 // classes, whose instances share one layout. Pickling with protocols 0 and 1 goes through
-// copyreg, which constructs pybind11's own base class and aborts. The guards:
+// copyreg, which constructs pybind11's own base class and aborts. pybind11 has no public API for
+// whether an instance's holder was constructed or which native types a class wraps, so these
+// guards read its instance record and type registry (pybind11::detail), the same ones its own
+// conversions read. The guards:
 //   - the conversion of a guarded class (as `self`, as an argument, by reference, pointer or
 //     shared holder) refuses an object whose holder was never constructed, with TypeError;
 //   - assigning `__class__` is refused unless both classes wrap the same native type;

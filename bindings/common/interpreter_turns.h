@@ -36,9 +36,8 @@ class InterpreterTurns {
   static const pybind11::object& no_op() {
     PYBIND11_CONSTINIT static pybind11::gil_safe_call_once_and_store<pybind11::object> storage;
     return storage
-        .call_once_and_store_result([] {
-          return pybind11::module_::import("builtins").attr("eval")("lambda: None");
-        })
+        .call_once_and_store_result(
+            [] { return pybind11::module_::import("builtins").attr("eval")("lambda: None"); })
         .get_stored();
   }
 

@@ -7,7 +7,9 @@
 // conversion that Python code can run (`__float__`, `__index__`, `__int__`) may raise an
 // exception that is not about the value at all. KeyboardInterrupt, SystemExit and MemoryError
 // propagate unchanged instead of being taken as "this value does not convert". Include this
-// header right after <pybind11/pybind11.h>, before anything converts these types.
+// header right after <pybind11/pybind11.h>, before anything converts these types. They are
+// type_caster specialisations, which pybind11 documents as the way to write custom conversions
+// and which live in its detail namespace.
 
 #include <pybind11/pybind11.h>
 

@@ -1,6 +1,8 @@
 #pragma once
 
-// Python callables as engine callbacks.
+// Python callables as engine callbacks. A callback's result is converted with pybind11's caster
+// (make_caster, cast_op from pybind11::detail) rather than py::cast, so that a failed conversion
+// is reported as the callback's error without a second exception in flight.
 //
 // An argument of type PythonCallable<R(Args...)> accepts what the engine's std::function
 // callbacks are made from: None (an empty callback, whose call throws std::bad_function_call),

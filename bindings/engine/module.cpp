@@ -35,7 +35,8 @@ namespace py = pybind11;
 // A node lives inside its parent's child block and is freed by its hold and owner counts, never
 // with delete. Python receives nodes only as the shared pointers to_python makes; a binding that
 // returned Node* or Node& would have pybind11 take ownership of the node or copy it, so casting a
-// node itself to Python does not compile.
+// node itself to Python does not compile. (This and the holder casters below are type_caster
+// specialisations, pybind11's documented way to customise a conversion, in its detail namespace.)
 template <>
 class pybind11::detail::type_caster<veltra::core::Node<float>>
     : public ConstructedCaster<veltra::core::Node<float>> {

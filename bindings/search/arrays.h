@@ -4,7 +4,9 @@
 // (arrays, lists, CPU tensors), with TypeError for what is not numbers of the right kind and
 // ValueError for the wrong shape or non-finite values, each message naming the argument.
 // Exceptions raised by the objects themselves while being read (KeyboardInterrupt from an
-// __array__, say) propagate unchanged.
+// __array__, say) propagate unchanged. Arrays are made with NumPy's PyArray_FromAny through
+// pybind11's NumPy table (pybind11::detail::npy_api), because py::array_t's public constructors
+// cannot ask for the dtype and the flags together in one conversion that copies at most once.
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>

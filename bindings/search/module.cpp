@@ -310,7 +310,9 @@ SearchOutput output_of(PyForest& forest) {
   return out;
 }
 
-// The forest takes part in cyclic garbage collection: a state may refer back to its forest.
+// The forest takes part in cyclic garbage collection: a state may refer back to its forest. A
+// forest whose __init__ never ran holds nothing; pybind11 tells that only through
+// detail::is_holder_constructed.
 void enable_gc(PyHeapTypeObject* heap_type) {
   PyTypeObject* type = &heap_type->ht_type;
   type->tp_flags |= Py_TPFLAGS_HAVE_GC;
@@ -402,7 +404,9 @@ void register_forest(py::module_& m) {
 
 }  // namespace
 
-// The entry point of PYBIND11_MODULE, behind the check for a sub-interpreter.
+// The entry point of PYBIND11_MODULE, behind the check for a sub-interpreter, which must come
+// before pybind11 sets up its internals; it is PYBIND11_MODULE's own expansion (pybind11::detail's
+// slots), with that check first.
 static int pybind11_exec_veltra_search(PyObject*);
 extern "C" PYBIND11_EXPORT PyObject* PyInit_veltra_search() {
   PYBIND11_CHECK_PYTHON_VERSION
