@@ -140,12 +140,13 @@ ARGUMENT_CASES = [
 # Finite outputs whose products overflow: Q values of +-inf, NaN normalised scores. Both forests
 # follow one rule (a NaN score never wins; all NaN: the lowest legal action) and agree exactly.
 OVERFLOW_CASES = [
-    Case(f"{name}:{simulations}", f"""
+    Case(f"{name}:{simulations}:{policy}", f"""
         fn = model(discount={discount}, values={values})
-        outputs = [forest(m, roots=1, simulations={simulations}).search(fn)
+        outputs = [forest(m, roots=1, simulations={simulations}, policy="{policy}").search(fn)
                    for m in (vs, reference)]
         same(*outputs)
         assert outputs[0].visit_counts.sum() == {simulations}
+        assert outputs[0].selected_actions.tolist() == outputs[1].selected_actions.tolist()
     """)
     for name, discount, values in [
         ("overflowing_products", -1e200, [1e200, -1e200, 1e200]),
@@ -153,6 +154,7 @@ OVERFLOW_CASES = [
         ("infinite_q_finite_range", 1e300, [1e10, 0.5, -1e10]),
     ]
     for simulations in (2, 7, 40)
+    for policy in ("puct", "gumbel")
 ]
 
 
