@@ -5,27 +5,68 @@
 
 // Parameter and result types that take or give any object, as py::object does, but name the
 // Python type the module expects in the signatures pybind11 writes into every docstring (what
-// help() shows), the same annotations as the module's stub. pybind11's typing::TypeVar is the one
-// public type that carries a name of our choosing and converts like py::object; the module's own
-// readers (bindings/search/arrays.h, bindings/common/number_casters.h) then check the values.
+// help() shows): the same annotations as the module's stub. The module's own readers
+// (bindings/search/arrays.h) then check the values.
 namespace veltra::bindings::hint {
 
-namespace typing = pybind11::typing;
+// An object annotated as Name::text.
+template <typename Name>
+class Hinted : public pybind11::object {
+ public:
+  PYBIND11_OBJECT_DEFAULT(Hinted, object, PyObject_Type)
+};
 
-using Int = typing::TypeVar<"typing.SupportsIndex">;
-using Float = typing::TypeVar<"typing.SupportsFloat | typing.SupportsIndex">;
-using Str = typing::TypeVar<"str">;
-using Any = typing::TypeVar<"typing.Any">;
-using ArrayLike = typing::TypeVar<"numpy.typing.ArrayLike">;
-using OptionalArrayLike = typing::TypeVar<"numpy.typing.ArrayLike | None">;
-using FloatOrArrayLike =
-    typing::TypeVar<"typing.SupportsFloat | typing.SupportsIndex | numpy.typing.ArrayLike">;
-using States = typing::TypeVar<"collections.abc.Sequence[typing.Any]">;
-using StateList = typing::List<Any>;
+struct IntName {
+  static constexpr char text[] = "typing.SupportsIndex";
+};
+struct FloatName {
+  static constexpr char text[] = "typing.SupportsFloat | typing.SupportsIndex";
+};
+struct StrName {
+  static constexpr char text[] = "str";
+};
+struct AnyName {
+  static constexpr char text[] = "typing.Any";
+};
+struct ArrayLikeName {
+  static constexpr char text[] = "numpy.typing.ArrayLike";
+};
+struct OptionalArrayLikeName {
+  static constexpr char text[] = "numpy.typing.ArrayLike | None";
+};
+struct FloatOrArrayLikeName {
+  static constexpr char text[] =
+      "typing.SupportsFloat | typing.SupportsIndex | numpy.typing.ArrayLike";
+};
+struct StatesName {
+  static constexpr char text[] = "collections.abc.Sequence[typing.Any]";
+};
 // recurrent_fn(states, actions) -> (next_states, rewards, discounts, prior_logits, values, legal)
-using RecurrentFn = typing::TypeVar<
-    "collections.abc.Callable[[list[typing.Any], numpy.typing.NDArray[numpy.int64]], "
-    "tuple[collections.abc.Sequence[typing.Any], numpy.typing.ArrayLike, numpy.typing.ArrayLike, "
-    "numpy.typing.ArrayLike, numpy.typing.ArrayLike, numpy.typing.ArrayLike | None]]">;
+struct RecurrentFnName {
+  static constexpr char text[] =
+      "collections.abc.Callable[[list[typing.Any], numpy.typing.NDArray[numpy.int64]], "
+      "tuple[collections.abc.Sequence[typing.Any], numpy.typing.ArrayLike, "
+      "numpy.typing.ArrayLike, numpy.typing.ArrayLike, numpy.typing.ArrayLike, "
+      "numpy.typing.ArrayLike | None]]";
+};
+
+using Int = Hinted<IntName>;
+using Float = Hinted<FloatName>;
+using Str = Hinted<StrName>;
+using Any = Hinted<AnyName>;
+using ArrayLike = Hinted<ArrayLikeName>;
+using OptionalArrayLike = Hinted<OptionalArrayLikeName>;
+using FloatOrArrayLike = Hinted<FloatOrArrayLikeName>;
+using States = Hinted<StatesName>;
+using RecurrentFn = Hinted<RecurrentFnName>;
+using StateList = pybind11::typing::List<Any>;
 
 }  // namespace veltra::bindings::hint
+
+// A type's name in those signatures comes from pybind11's handle_type_name, the trait its own
+// typing.h specialises for the same purpose; it lives in pybind11::detail and has no public
+// equivalent before C++20 (typing::TypeVar, whose string parameter needs C++20).
+template <typename Name>
+struct pybind11::detail::handle_type_name<veltra::bindings::hint::Hinted<Name>> {
+  static constexpr auto name = pybind11::detail::const_name(Name::text);
+};
