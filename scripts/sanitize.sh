@@ -6,7 +6,8 @@
 # Extra arguments go to pytest (for example -k EXPRESSION). Tests of the tooling around the modules
 # are left out: packaging (a wheel built and installed by pip) and the type checks (mypy and
 # stubtest) exercise pip, the compiler and the checkers, not the modules' memory use, and run once
-# in scripts/test.sh.
+# in scripts/test.sh; so do the trainer's tests (tests/python/train), pure Python on Ray, whose
+# calls into veltra_search the search tests cover.
 #
 # The Python interpreter is not built with the sanitizers, so the GCC sanitizer runtimes are
 # preloaded into it; leak checking is off for the interpreter, whose own allocations live until
@@ -27,4 +28,4 @@ runtimes="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)
 LD_PRELOAD="$runtimes" \
   ASAN_OPTIONS="detect_leaks=0:halt_on_error=1" \
   VELTRA_MODULE_DIR="$build_dir" \
-  "$python" -m pytest tests/python -n auto -m "not tooling" "$@"
+  "$python" -m pytest tests/python -n auto -m "not tooling" --ignore=tests/python/train "$@"

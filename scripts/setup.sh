@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/venv.sh
 
-packages=(g++ cmake make python3-venv python3-dev)
+packages=(g++ cmake make ccache python3-venv python3-dev)
 requirements=requirements.txt
 if [ "${1:-}" = "--test" ]; then
   packages+=(libgtest-dev libbenchmark-dev clang libclang-rt-dev clang-tidy clang-format)

@@ -5,6 +5,7 @@
 #   BUILD_DIR   a configured build folder (default build, which scripts/test.sh builds); its
 #               compile_commands.json gives the bindings their real flags
 #   CLANG_TIDY  the clang-tidy binary (default clang-tidy)
+#   TIDY_JOBS   how many translation units are checked at once (default: one per core)
 # Extra arguments go to every clang-tidy call (for example --fix or --checks=...).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -38,16 +39,36 @@ template class veltra::policies::ProgressiveExpansion<float>;
 CPP
 } >"$headers_tu"
 
+# One clang-tidy per translation unit, TIDY_JOBS at a time (default: one per core), each with its
+# own part of the report.
 report="$build_dir/tidy-report.txt"
-: >"$report"
+parts="$build_dir/tidy-parts"
+rm -rf "$parts" && mkdir -p "$parts"
 standalone_flags=(-std=c++17 "-I$PWD" -ffp-contract=off)
-"$tidy" --quiet "$@" "$headers_tu" -- "${standalone_flags[@]}" >>"$report" 2>&1 || true
+check() {  # check NAME ARGUMENTS...: one clang-tidy call, its output in the part NAME
+  local name="$1"
+  shift
+  "$tidy" --quiet "${extra[@]}" "$@" >"$parts/$name.txt" 2>&1 || true
+}
+extra=("$@")
+jobs=()
+run() {
+  while [ "${#jobs[@]}" -ge "${TIDY_JOBS:-$(nproc)}" ]; do
+    wait "${jobs[0]}"
+    jobs=("${jobs[@]:1}")
+  done
+  check "$@" &
+  jobs+=($!)
+}
+run headers "$headers_tu" -- "${standalone_flags[@]}"
 for source in fuzz/*.cc; do
-  "$tidy" --quiet "$@" "$source" -- "${standalone_flags[@]}" >>"$report" 2>&1 || true
+  run "$(basename "$source")" "$source" -- "${standalone_flags[@]}"
 done
 for source in bindings/engine/*.cpp bindings/search/*.cpp; do
-  "$tidy" --quiet "$@" -p "$build_dir" "$source" >>"$report" 2>&1 || true
+  run "$(basename "$(dirname "$source")")-$(basename "$source")" -p "$build_dir" "$source"
 done
+wait
+cat "$parts"/*.txt >"$report"
 
 cat "$report"
 # A header's finding shows up once per translation unit that includes it: count each place once.
