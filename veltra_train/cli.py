@@ -16,7 +16,7 @@ CONFIG_FLAGS: dict[str, Any] = {
     "games_per_worker": int, "moves_per_task": int, "blocks": int, "channels": int, "batch_size": int,
     "learning_rate": float, "weight_decay": float, "train_ratio": float, "window": int,
     "min_positions": int, "publish_every": int, "eval_minutes": float, "eval_games": int,
-    "eval_simulations": int, "sampled_plies": int, "dirichlet_alpha": float,
+    "eval_simulations": int, "sampled_plies": int, "dirichlet_alpha": float, "min_games": int,
 }
 
 

@@ -30,6 +30,7 @@ class TrainConfig:
     dirichlet_fraction: float = 0.25
     sampled_plies: int = 8  # PUCT: plies sampled in proportion to the visits, then the most visited
     moves_per_task: int = 4  # moves every worker plays between two pulls of the newest weights
+    min_games: int = 0  # a session ends at its minutes, but not before this many of its games ended
     # learner
     batch_size: int = 256
     learning_rate: float = 1e-3
@@ -53,7 +54,7 @@ class TrainConfig:
             _check_int(name, getattr(self, name), 1)
         for name in ("simulations", "eval_simulations"):
             _check_int(name, getattr(self, name), 1)
-        for name in ("seed", "sampled_plies", "min_positions"):
+        for name in ("seed", "sampled_plies", "min_positions", "min_games"):
             _check_int(name, getattr(self, name), 0)
         for name in ("learning_rate", "train_ratio", "eval_minutes", "dirichlet_alpha"):
             if not getattr(self, name) > 0:

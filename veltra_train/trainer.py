@@ -194,6 +194,7 @@ class Trainer:
                                    getattr(ray.exceptions, "ActorUnavailableError", None)) if e)
         budget = self.run_info.minutes * 60
         began, base = time.monotonic(), self.counters.seconds
+        games_before = self.counters.games
         last_log = last_eval = time.monotonic()
         if self.counters.evaluations == 0:
             self.evaluate()
@@ -201,7 +202,8 @@ class Trainer:
         pending = {self._submit(i): i for i in range(len(self.workers))}
         idle: set[int] = set()
         try:
-            while self.counters.seconds < budget:
+            while (self.counters.seconds < budget
+                   or self.counters.games - games_before < self.config.min_games):
                 may_step = self.counters.learner_steps < self.steps_allowed()
                 ready, _ = ray.wait(list(pending), num_returns=1, timeout=0 if may_step else 0.5)
                 for ref in ready:

@@ -15,7 +15,8 @@ from veltra_train.trainer import Trainer, _module_paths, prepare_run, train
 
 SMALL_RUN = dict(game="tic_tac_toe", workers=2, games_per_worker=16, simulations=8, blocks=1,
                  channels=8, batch_size=32, min_positions=64, moves_per_task=2, eval_opponents=("random",),
-                 eval_games=4, eval_simulations=8, eval_minutes=10.0)
+                 eval_games=4, eval_simulations=8, eval_minutes=10.0,
+                 min_games=16)  # a loaded machine may finish no game in the run's minutes
 
 
 def test_a_local_run_resumes_and_replaces_a_killed_worker(ray_session, tmp_path):
