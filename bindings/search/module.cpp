@@ -93,11 +93,16 @@ std::uint64_t read_seed(py::handle value) {
   return result;
 }
 
+// The most native threads a forest may run its steps on.
+constexpr std::int32_t kMaxThreads = 1024;
+
 SearchConfig make_config(py::handle num_actions, py::handle num_simulations, py::handle pb_c_init,
                          py::handle pb_c_base, py::handle dirichlet_alpha,
                          py::handle dirichlet_fraction, py::handle seed, py::handle policy,
                          py::handle max_considered_actions, py::handle gumbel_scale,
-                         py::handle value_scale, py::handle maxvisit_init) {
+                         py::handle value_scale, py::handle maxvisit_init,
+                         // Speed
+                         py::handle num_threads) {
   SearchConfig config;
   config.num_actions = read_count(num_actions, "num_actions", 1);
   config.num_simulations = read_count(num_simulations, "num_simulations", 0);
@@ -111,6 +116,13 @@ SearchConfig make_config(py::handle num_actions, py::handle num_simulations, py:
   config.gumbel_scale = read_real(gumbel_scale, "gumbel_scale");
   config.value_scale = read_real(value_scale, "value_scale");
   config.maxvisit_init = read_real(maxvisit_init, "maxvisit_init");
+  // Speed
+  const std::int64_t threads = read_int(num_threads, "num_threads");
+  if (threads < 0 || threads > kMaxThreads) {
+    throw py::value_error("num_threads must be in [0, " + std::to_string(kMaxThreads) + "], got " +
+                          std::to_string(threads));
+  }
+  config.num_threads = static_cast<std::int32_t>(threads);
   const auto got = [](double x) { return ", got " + py::str(py::float_(x)).cast<std::string>(); };
   if (!std::isfinite(config.pb_c_init)) {
     throw py::value_error("pb_c_init must be finite" + got(config.pb_c_init));
@@ -157,7 +169,9 @@ void register_config(py::module_& m) {
           py::arg("pb_c_base") = 19652.0, py::arg("dirichlet_alpha") = 0.3,
           py::arg("dirichlet_fraction") = 0.25, py::arg("seed") = 0, py::arg("policy") = "puct",
           py::arg("max_considered_actions") = 16, py::arg("gumbel_scale") = 1.0,
-          py::arg("value_scale") = 0.1, py::arg("maxvisit_init") = 50.0);
+          py::arg("value_scale") = 0.1, py::arg("maxvisit_init") = 50.0,
+          // Speed
+          py::arg("num_threads") = 1);
   field(cls, "num_actions", &SearchConfig::num_actions);
   field(cls, "num_simulations", &SearchConfig::num_simulations);
   field(cls, "pb_c_init", &SearchConfig::pb_c_init);
@@ -170,6 +184,8 @@ void register_config(py::module_& m) {
   field(cls, "gumbel_scale", &SearchConfig::gumbel_scale);
   field(cls, "value_scale", &SearchConfig::value_scale);
   field(cls, "maxvisit_init", &SearchConfig::maxvisit_init);
+  // Speed
+  field(cls, "num_threads", &SearchConfig::num_threads);
   cls.def(
          "__eq__",
          [](const SearchConfig& self, py::handle other) -> py::object {
@@ -183,17 +199,23 @@ void register_config(py::module_& m) {
              return py::hash(py::make_tuple(c.num_actions, c.num_simulations, c.pb_c_init,
                                             c.pb_c_base, c.dirichlet_alpha, c.dirichlet_fraction,
                                             c.seed, policy_name(c.policy), c.max_considered_actions,
-                                            c.gumbel_scale, c.value_scale, c.maxvisit_init));
+                                            c.gumbel_scale, c.value_scale, c.maxvisit_init,
+                                            // Speed
+                                            c.num_threads));
            })
       .def("__repr__", [](const SearchConfig& c) {
         return py::str(
                    "SearchConfig(num_actions={}, num_simulations={}, pb_c_init={}, "
                    "pb_c_base={}, dirichlet_alpha={}, dirichlet_fraction={}, seed={}, "
                    "policy={!r}, max_considered_actions={}, gumbel_scale={}, value_scale={}, "
-                   "maxvisit_init={})")
+                   "maxvisit_init={}, "
+                   // Speed
+                   "num_threads={})")
             .format(c.num_actions, c.num_simulations, c.pb_c_init, c.pb_c_base, c.dirichlet_alpha,
                     c.dirichlet_fraction, c.seed, policy_name(c.policy), c.max_considered_actions,
-                    c.gumbel_scale, c.value_scale, c.maxvisit_init);
+                    c.gumbel_scale, c.value_scale, c.maxvisit_init,
+                    // Speed
+                    c.num_threads);
       });
 }
 
