@@ -50,6 +50,7 @@ sys.path.insert(0, str(REPO_DIR / "examples"))
 from reference import forest as reference_forest  # noqa: E402
 from measure import CheckFailed, check, resident_bytes  # noqa: E402
 from report import Goal, machine_description  # noqa: E402
+from search_speed import instruction_figures  # noqa: E402
 
 NUM_ACTIONS = 7
 
@@ -104,8 +105,10 @@ class CheapModel:
         return result
 
 
-def new_forest(module: Any, roots: int, simulations: int, policy: str = "puct") -> Any:
-    config = module.SearchConfig(NUM_ACTIONS, num_simulations=simulations, policy=policy)
+def new_forest(module: Any, roots: int, simulations: int, policy: str = "puct",
+               num_threads: int = 1) -> Any:
+    config = module.SearchConfig(NUM_ACTIONS, num_simulations=simulations, policy=policy,
+                                 num_threads=num_threads)
     model = CheapModel(roots, seed=1)
     return module.Forest(config, [0] * roots, model.logits, model.values[0])
 
@@ -127,6 +130,26 @@ def overhead_ns(module: Any, roots: int, simulations: int, repeats: int,
         check(model.calls == simulations, f"{module.__name__}: {model.calls} recurrent_fn calls")
         check(forest.num_nodes == roots * (simulations + 1),
               f"{module.__name__}: {forest.num_nodes} nodes after the search")
+        best = min(best, (total - model.inside_ns) / (roots * simulations))
+    return {"ns": best, "output": output}
+
+
+def wall_overhead_ns(module: Any, roots: int, simulations: int, repeats: int,
+                     num_threads: int) -> Dict[str, Any]:
+    """Best wall time per simulation per root outside recurrent_fn (the other threads' work
+    counts, unlike in overhead_ns); also the output of the last run."""
+    best, output = float("inf"), None
+    for _ in range(repeats):
+        forest = new_forest(module, roots, simulations, num_threads=num_threads)
+        model = CheapModel(roots)
+        gc.collect()
+        gc.disable()
+        try:
+            start = time.perf_counter_ns()
+            output = forest.search(model)
+            total = time.perf_counter_ns() - start
+        finally:
+            gc.enable()
         best = min(best, (total - model.inside_ns) / (roots * simulations))
     return {"ns": best, "output": output}
 
@@ -226,6 +249,14 @@ def run_benchmarks(module: Any, build_dir: Path, sizes: Sizes) -> Dict[str, Any]
     # The Gumbel policy checked against the pure-Python forest at a size it searches quickly.
     check_outputs_agree(overhead_ns(module, 16, 64, 1, "gumbel")["output"],
                         overhead_ns(reference_forest, 16, 64, 1, "gumbel")["output"])
+    threads = {count: wall_overhead_ns(module, roots, simulations, sizes.repeats, count)
+               for count in (1, 2)}
+    check_outputs_agree(threads[2]["output"], native["output"])
+    print("  overhead, wall: " + ", ".join(f"{t} thread(s): {r['ns']:.1f} ns"
+                                           for t, r in threads.items()), flush=True)
+    instructions = ({"puct": None, "gumbel": None} if sizes is QUICK
+                    else instruction_figures(build_dir, roots, simulations))
+    print(f"  instructions/simulation/root: {instructions}", flush=True)
     rates = self_play_rates(module, sizes)
     print(f"  self-play: {rates['batched']:.0f} and {rates['one_leaf']:.0f} simulations/s",
           flush=True)
@@ -242,6 +273,8 @@ def run_benchmarks(module: Any, build_dir: Path, sizes: Sizes) -> Dict[str, Any]
         "sizes": sizes.__dict__,
         "overhead_ns_per_simulation_per_root": {"native": native["ns"], "pure": pure["ns"]},
         "gumbel_overhead_ns_per_simulation_per_root": {str(s): ns for s, ns in gumbel.items()},
+        "wall_overhead_ns_by_threads": {str(t): r["ns"] for t, r in threads.items()},
+        "instructions_per_simulation_per_root": instructions,
         "self_play_simulations_per_second": rates,
         "memory": memory,
     }
@@ -287,6 +320,12 @@ def format_report(results: Dict[str, Any], goals: Sequence[Goal], quick: bool) -
         f"  {'overhead, pure-Python forest (ns/simulation/root)':<52}{overhead['pure']:>10.1f}",
         *(f"  {f'overhead, gumbel, S={s} (ns/simulation/root)':<52}{ns:>10.1f}"
           for s, ns in results["gumbel_overhead_ns_per_simulation_per_root"].items()),
+        *(f"  {f'overhead, wall, {t} thread(s) (ns/simulation/root)':<52}{ns:>10.1f}"
+          for t, ns in results["wall_overhead_ns_by_threads"].items()),
+        *(f"  {f'instructions, native step, {p} (per simulation/root)':<52}"
+          + (f"{n:>10.0f}" if n is not None else "  not measured (needs valgrind and a build "
+             "with -DVELTRA_BUILD_BENCHMARKS=ON)")
+          for p, n in results["instructions_per_simulation_per_root"].items()),
         f"  {'self-play, batched (simulations/s)':<52}{rates['batched']:>10.0f}",
         f"  {'self-play, one leaf at a time (simulations/s)':<52}{rates['one_leaf']:>10.0f}",
         f"  {'bytes per node, veltra_search':<40}{memory['native']['nodes']:>12,}"
