@@ -37,7 +37,7 @@ import sys
 import time
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Dict, List, Optional, Sequence
+from typing import Any, Callable, Dict, List, Optional, Sequence
 
 import numpy as np
 
@@ -164,10 +164,12 @@ def check_outputs_agree(native: Any, expected: Any) -> None:
 # Network-guided self-play
 
 
-def self_play_rates(search_module: Any, sizes: Sizes) -> Dict[str, float]:
+def self_play_rates(search_module: Any, sizes: Sizes,
+                    thread_counts: Sequence[int] = ()) -> Dict[str, float]:
     """Simulations per second of the first moves of Connect Four self-play: batched through
     veltra_search, and one game and one leaf at a time through the pure-Python forest, with the
-    same untrained network (one thread, the same weights)."""
+    same untrained network (one thread, the same weights); CPU time of the calling thread. Also,
+    batched, in wall time, with each of `thread_counts` native threads ("wall_threads_T")."""
     import torch
 
     from connect_four_game import START, WIDTH
@@ -180,27 +182,35 @@ def self_play_rates(search_module: Any, sizes: Sizes) -> Dict[str, float]:
     logits, values = model.evaluate([START])
     legal = np.array([START.legal()])
 
-    def play(module: Any, forests: List[Any], roots_per_forest: int) -> float:
-        start = time.thread_time_ns()
+    def play(module: Any, forests: List[Any], roots_per_forest: int,
+             clock: Callable[[], int] = time.thread_time_ns) -> float:
+        start = clock()
         for _ in range(sizes.game_moves):
             for forest in forests:
                 output = forest.search(model)
                 check(bool((output.visit_counts.sum(axis=1) > 0).all()),
                       f"{module.__name__}: a root without visits")
                 forest.advance(forest.select())
-        seconds = (time.thread_time_ns() - start) / 1e9
+        seconds = (clock() - start) / 1e9
         return len(forests) * roots_per_forest * simulations * sizes.game_moves / seconds
 
-    def config(module: Any) -> Any:
-        return module.SearchConfig(WIDTH, num_simulations=simulations)
+    def config(module: Any, **options: Any) -> Any:
+        return module.SearchConfig(WIDTH, num_simulations=simulations, **options)
 
-    batched = search_module.Forest(config(search_module), [START] * games,
-                                   np.repeat(logits, games, axis=0), np.repeat(values, games),
-                                   np.repeat(legal, games, axis=0))
+    def batched_forest(**options: Any) -> Any:
+        return search_module.Forest(config(search_module, **options), [START] * games,
+                                    np.repeat(logits, games, axis=0), np.repeat(values, games),
+                                    np.repeat(legal, games, axis=0))
+
+    batched = batched_forest()
     one_at_a_time = [reference_forest.Forest(config(reference_forest), [START], logits, values,
                                              legal) for _ in range(games)]
-    return {"batched": play(search_module, [batched], games),
-            "one_leaf": play(reference_forest, one_at_a_time, 1)}
+    rates = {"batched": play(search_module, [batched], games),
+             "one_leaf": play(reference_forest, one_at_a_time, 1)}
+    for count in thread_counts:
+        rates[f"wall_threads_{count}"] = play(search_module, [batched_forest(num_threads=count)],
+                                              games, time.perf_counter_ns)
+    return rates
 
 
 # ----------------------------------------------------------------------------------------------
@@ -257,7 +267,7 @@ def run_benchmarks(module: Any, build_dir: Path, sizes: Sizes) -> Dict[str, Any]
     instructions = ({"puct": None, "gumbel": None} if sizes is QUICK
                     else instruction_figures(build_dir, roots, simulations))
     print(f"  instructions/simulation/root: {instructions}", flush=True)
-    rates = self_play_rates(module, sizes)
+    rates = self_play_rates(module, sizes, thread_counts=(1, 2))
     print(f"  self-play: {rates['batched']:.0f} and {rates['one_leaf']:.0f} simulations/s",
           flush=True)
     memory = {
@@ -328,6 +338,8 @@ def format_report(results: Dict[str, Any], goals: Sequence[Goal], quick: bool) -
           for p, n in results["instructions_per_simulation_per_root"].items()),
         f"  {'self-play, batched (simulations/s)':<52}{rates['batched']:>10.0f}",
         f"  {'self-play, one leaf at a time (simulations/s)':<52}{rates['one_leaf']:>10.0f}",
+        *(f"  {f'self-play, batched, wall, {name[13:]} thread(s) (sims/s)':<52}{rate:>10.0f}"
+          for name, rate in rates.items() if name.startswith("wall_threads_")),
         f"  {'bytes per node, veltra_search':<40}{memory['native']['nodes']:>12,}"
         f"{memory['native']['bytes_per_node']:>10.1f}",
         f"  {'bytes per node, veltra_search gumbel':<40}{memory['native_gumbel']['nodes']:>12,}"
