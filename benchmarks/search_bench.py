@@ -37,7 +37,7 @@ import sys
 import time
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Dict, List, Optional, Sequence
+from typing import Any, Callable, Dict, List, Optional, Sequence
 
 import numpy as np
 
@@ -50,6 +50,7 @@ sys.path.insert(0, str(REPO_DIR / "examples"))
 from reference import forest as reference_forest  # noqa: E402
 from measure import CheckFailed, check, resident_bytes  # noqa: E402
 from report import Goal, machine_description  # noqa: E402
+from search_speed import instruction_figures  # noqa: E402
 
 NUM_ACTIONS = 7
 
@@ -104,8 +105,10 @@ class CheapModel:
         return result
 
 
-def new_forest(module: Any, roots: int, simulations: int, policy: str = "puct") -> Any:
-    config = module.SearchConfig(NUM_ACTIONS, num_simulations=simulations, policy=policy)
+def new_forest(module: Any, roots: int, simulations: int, policy: str = "puct",
+               num_threads: int = 1) -> Any:
+    config = module.SearchConfig(NUM_ACTIONS, num_simulations=simulations, policy=policy,
+                                 num_threads=num_threads)
     model = CheapModel(roots, seed=1)
     return module.Forest(config, [0] * roots, model.logits, model.values[0])
 
@@ -131,6 +134,26 @@ def overhead_ns(module: Any, roots: int, simulations: int, repeats: int,
     return {"ns": best, "output": output}
 
 
+def wall_overhead_ns(module: Any, roots: int, simulations: int, repeats: int,
+                     num_threads: int) -> Dict[str, Any]:
+    """Best wall time per simulation per root outside recurrent_fn (the other threads' work
+    counts, unlike in overhead_ns); also the output of the last run."""
+    best, output = float("inf"), None
+    for _ in range(repeats):
+        forest = new_forest(module, roots, simulations, num_threads=num_threads)
+        model = CheapModel(roots)
+        gc.collect()
+        gc.disable()
+        try:
+            start = time.perf_counter_ns()
+            output = forest.search(model)
+            total = time.perf_counter_ns() - start
+        finally:
+            gc.enable()
+        best = min(best, (total - model.inside_ns) / (roots * simulations))
+    return {"ns": best, "output": output}
+
+
 def check_outputs_agree(native: Any, expected: Any) -> None:
     for name in ("visit_counts", "q_values", "root_values", "action_weights", "selected_actions"):
         check(np.array_equal(getattr(native, name), getattr(expected, name), equal_nan=True),
@@ -141,10 +164,12 @@ def check_outputs_agree(native: Any, expected: Any) -> None:
 # Network-guided self-play
 
 
-def self_play_rates(search_module: Any, sizes: Sizes) -> Dict[str, float]:
+def self_play_rates(search_module: Any, sizes: Sizes,
+                    thread_counts: Sequence[int] = ()) -> Dict[str, float]:
     """Simulations per second of the first moves of Connect Four self-play: batched through
     veltra_search, and one game and one leaf at a time through the pure-Python forest, with the
-    same untrained network (one thread, the same weights)."""
+    same untrained network (one thread, the same weights); CPU time of the calling thread. Also,
+    batched, in wall time, with each of `thread_counts` native threads ("wall_threads_T")."""
     import torch
 
     from connect_four_game import START, WIDTH
@@ -157,27 +182,35 @@ def self_play_rates(search_module: Any, sizes: Sizes) -> Dict[str, float]:
     logits, values = model.evaluate([START])
     legal = np.array([START.legal()])
 
-    def play(module: Any, forests: List[Any], roots_per_forest: int) -> float:
-        start = time.thread_time_ns()
+    def play(module: Any, forests: List[Any], roots_per_forest: int,
+             clock: Callable[[], int] = time.thread_time_ns) -> float:
+        start = clock()
         for _ in range(sizes.game_moves):
             for forest in forests:
                 output = forest.search(model)
                 check(bool((output.visit_counts.sum(axis=1) > 0).all()),
                       f"{module.__name__}: a root without visits")
                 forest.advance(forest.select())
-        seconds = (time.thread_time_ns() - start) / 1e9
+        seconds = (clock() - start) / 1e9
         return len(forests) * roots_per_forest * simulations * sizes.game_moves / seconds
 
-    def config(module: Any) -> Any:
-        return module.SearchConfig(WIDTH, num_simulations=simulations)
+    def config(module: Any, **options: Any) -> Any:
+        return module.SearchConfig(WIDTH, num_simulations=simulations, **options)
 
-    batched = search_module.Forest(config(search_module), [START] * games,
-                                   np.repeat(logits, games, axis=0), np.repeat(values, games),
-                                   np.repeat(legal, games, axis=0))
+    def batched_forest(**options: Any) -> Any:
+        return search_module.Forest(config(search_module, **options), [START] * games,
+                                    np.repeat(logits, games, axis=0), np.repeat(values, games),
+                                    np.repeat(legal, games, axis=0))
+
+    batched = batched_forest()
     one_at_a_time = [reference_forest.Forest(config(reference_forest), [START], logits, values,
                                              legal) for _ in range(games)]
-    return {"batched": play(search_module, [batched], games),
-            "one_leaf": play(reference_forest, one_at_a_time, 1)}
+    rates = {"batched": play(search_module, [batched], games),
+             "one_leaf": play(reference_forest, one_at_a_time, 1)}
+    for count in thread_counts:
+        rates[f"wall_threads_{count}"] = play(search_module, [batched_forest(num_threads=count)],
+                                              games, time.perf_counter_ns)
+    return rates
 
 
 # ----------------------------------------------------------------------------------------------
@@ -226,7 +259,15 @@ def run_benchmarks(module: Any, build_dir: Path, sizes: Sizes) -> Dict[str, Any]
     # The Gumbel policy checked against the pure-Python forest at a size it searches quickly.
     check_outputs_agree(overhead_ns(module, 16, 64, 1, "gumbel")["output"],
                         overhead_ns(reference_forest, 16, 64, 1, "gumbel")["output"])
-    rates = self_play_rates(module, sizes)
+    threads = {count: wall_overhead_ns(module, roots, simulations, sizes.repeats, count)
+               for count in (1, 2)}
+    check_outputs_agree(threads[2]["output"], native["output"])
+    print("  overhead, wall: " + ", ".join(f"{t} thread(s): {r['ns']:.1f} ns"
+                                           for t, r in threads.items()), flush=True)
+    instructions = ({"puct": None, "gumbel": None} if sizes is QUICK
+                    else instruction_figures(build_dir, roots, simulations))
+    print(f"  instructions/simulation/root: {instructions}", flush=True)
+    rates = self_play_rates(module, sizes, thread_counts=(1, 2))
     print(f"  self-play: {rates['batched']:.0f} and {rates['one_leaf']:.0f} simulations/s",
           flush=True)
     memory = {
@@ -242,6 +283,8 @@ def run_benchmarks(module: Any, build_dir: Path, sizes: Sizes) -> Dict[str, Any]
         "sizes": sizes.__dict__,
         "overhead_ns_per_simulation_per_root": {"native": native["ns"], "pure": pure["ns"]},
         "gumbel_overhead_ns_per_simulation_per_root": {str(s): ns for s, ns in gumbel.items()},
+        "wall_overhead_ns_by_threads": {str(t): r["ns"] for t, r in threads.items()},
+        "instructions_per_simulation_per_root": instructions,
         "self_play_simulations_per_second": rates,
         "memory": memory,
     }
@@ -287,8 +330,16 @@ def format_report(results: Dict[str, Any], goals: Sequence[Goal], quick: bool) -
         f"  {'overhead, pure-Python forest (ns/simulation/root)':<52}{overhead['pure']:>10.1f}",
         *(f"  {f'overhead, gumbel, S={s} (ns/simulation/root)':<52}{ns:>10.1f}"
           for s, ns in results["gumbel_overhead_ns_per_simulation_per_root"].items()),
+        *(f"  {f'overhead, wall, {t} thread(s) (ns/simulation/root)':<52}{ns:>10.1f}"
+          for t, ns in results["wall_overhead_ns_by_threads"].items()),
+        *(f"  {f'instructions, native step, {p} (per simulation/root)':<52}"
+          + (f"{n:>10.0f}" if n is not None else "  not measured (needs valgrind and a build "
+             "with -DVELTRA_BUILD_BENCHMARKS=ON)")
+          for p, n in results["instructions_per_simulation_per_root"].items()),
         f"  {'self-play, batched (simulations/s)':<52}{rates['batched']:>10.0f}",
         f"  {'self-play, one leaf at a time (simulations/s)':<52}{rates['one_leaf']:>10.0f}",
+        *(f"  {f'self-play, batched, wall, {name[13:]} thread(s) (sims/s)':<52}{rate:>10.0f}"
+          for name, rate in rates.items() if name.startswith("wall_threads_")),
         f"  {'bytes per node, veltra_search':<40}{memory['native']['nodes']:>12,}"
         f"{memory['native']['bytes_per_node']:>10.1f}",
         f"  {'bytes per node, veltra_search gumbel':<40}{memory['native_gumbel']['nodes']:>12,}"

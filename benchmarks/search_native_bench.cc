@@ -27,6 +27,7 @@ void search(benchmark::State& state, veltra::forest::Policy policy) {
   config.num_actions = static_cast<std::int32_t>(num_actions);
   config.num_simulations = static_cast<std::int32_t>(state.range(1));
   config.policy = policy;
+  config.num_threads = static_cast<std::int32_t>(state.range(2));
   const bool with_logits = policy == veltra::forest::Policy::kGumbel;
 
   std::mt19937_64 random(0);
@@ -80,16 +81,24 @@ void BM_ForestSearchGumbel(benchmark::State& state) {
   search(state, veltra::forest::Policy::kGumbel);
 }
 
-// 16 roots: the same work per simulation with every tree in the core's L2 cache, which shows how
-// much of the 256-root figure is waiting for memory. The Gumbel policy also at the few
-// simulations per move of self-play training (m = 16, the default).
-BENCHMARK(BM_ForestSearch)->Args({256, 200})->Args({16, 200})->Unit(benchmark::kMillisecond);
+// Arguments: roots, simulations, threads. 16 roots: the same work per simulation with every tree in
+// the core's L2 cache, which shows how much of the 256-root figure is waiting for memory. The
+// Gumbel policy also at the few simulations per move of self-play training (m = 16, the default).
+// Wall time, since with threads the calling thread's CPU time leaves out the others'.
+BENCHMARK(BM_ForestSearch)
+    ->Args({256, 200, 1})
+    ->Args({256, 200, 2})
+    ->Args({16, 200, 1})
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ForestSearchGumbel)
-    ->Args({256, 200})
-    ->Args({16, 200})
-    ->Args({256, 16})
-    ->Args({256, 32})
-    ->Args({256, 64})
+    ->Args({256, 200, 1})
+    ->Args({256, 200, 2})
+    ->Args({16, 200, 1})
+    ->Args({256, 16, 1})
+    ->Args({256, 32, 1})
+    ->Args({256, 64, 1})
+    ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -19,6 +20,8 @@
 #include "forest/root_noise.h"
 #include "forest/root_results.h"
 #include "forest/search_config.h"
+#include "forest/step_lanes.h"
+#include "forest/thread_pool.h"
 #include "forest/tree_invariants.h"
 
 namespace veltra::forest {
@@ -36,7 +39,9 @@ namespace veltra::forest {
 // applies completely or not at all: an evaluation that throws leaves the trees as the previous
 // step left them.
 //
-// Not thread-safe; the caller serialises calls.
+// The descents and backups of a step run on config.num_threads native threads (see StepLane),
+// each over its own roots, with results that do not depend on their number; evaluate and
+// after_step run on the calling thread. Not thread-safe; the caller serialises calls.
 class Forest {
  public:
   // One root per row of `roots`, each with N = 1 and V = v0 = its value.
@@ -48,10 +53,11 @@ class Forest {
         generator_(config.seed),
         roots_(roots.rows(), kNoNode),
         pending_actions_(roots.rows(), -1),
-        path_starts_(roots.rows() + 1),
         puct_(config),
         root_noise_(config, roots.rows()),
-        gumbel_(config, roots.rows()) {
+        gumbel_(config, roots.rows()),
+        pool_(std::make_unique<ThreadPool>(std::min(thread_count(config), roots.rows()))),
+        lanes_(make_lanes(roots.rows(), pool_->size(), gumbel_)) {
     check_logits(roots);
     for (std::size_t i = 0; i < roots.rows(); ++i) roots_[i] = create_root(i, roots, i);
     check_forest_invariants(store_, roots_, num_actions_);
@@ -275,7 +281,7 @@ class Forest {
       check_logits(evaluations_);
     } catch (...) {
       for (auto e = expansions_.rbegin(); e != expansions_.rend(); ++e) {
-        store_.free(e->node, static_cast<std::size_t>(e->root));
+        if (e->node != kNoNode) store_.free(e->node, static_cast<std::size_t>(e->root));
       }
       expansions_.clear();
       throw;
@@ -302,31 +308,55 @@ class Forest {
 
   template <typename Evaluate>
   void step(Evaluate& evaluate, std::int32_t simulation) {
-    reserve_and_evaluate(
-        [&] {
-          path_.clear();
-          for (std::size_t i = 0; i < num_roots(); ++i) {
-            path_starts_[i] = path_.size();
-            if (gumbel_policy_) {
-              descend<Policy::kGumbel>(i, simulation);
-            } else {
-              descend<Policy::kPuct>(i, simulation);
-            }
-          }
-          path_starts_[num_roots()] = path_.size();
-        },
-        evaluate);
+    reserve_and_evaluate([&] { descend_all(simulation); }, evaluate);
+    pool_->run([&](std::size_t w) { back_up_lane(lanes_[w]); });
+  }
 
-    auto expansion = expansions_.begin();
-    for (std::size_t i = 0; i < num_roots(); ++i) {
-      const NodeId* path = path_.data() + path_starts_[i];
-      const std::size_t length = path_starts_[i + 1] - path_starts_[i];
-      if (expansion == expansions_.end() || static_cast<std::size_t>(expansion->root) != i) {
+  // Every lane descends in its trees; then, on this thread, the expansions are gathered in root
+  // order and those whose tree had no free node get one, in that order, as a single thread would.
+  void descend_all(std::int32_t simulation) {
+    pool_->run([&](std::size_t w) {
+      StepLane& lane = lanes_[w];
+      lane.path.clear();
+      lane.path_starts.clear();
+      lane.expansions.clear();
+      for (std::size_t i = lane.first; i < lane.end; ++i) {
+        lane.path_starts.push_back(lane.path.size());
+        if (gumbel_policy_) {
+          descend<Policy::kGumbel>(i, simulation, lane);
+        } else {
+          descend<Policy::kPuct>(i, simulation, lane);
+        }
+      }
+      lane.path_starts.push_back(lane.path.size());
+    });
+    std::size_t taken = 0;
+    for (StepLane& lane : lanes_) {
+      lane.expansion_offset = expansions_.size();
+      for (const Expansion& e : lane.expansions) {
+        taken += e.node != kNoNode ? 1 : 0;
+        expansions_.push_back(e);
+      }
+    }
+    store_.count_taken(taken);
+    for (Expansion& e : expansions_) {
+      if (e.node == kNoNode) e.node = store_.allocate(static_cast<std::size_t>(e.root));
+    }
+  }
+
+  void back_up_lane(const StepLane& lane) {
+    const Expansion* expansion = expansions_.data() + lane.expansion_offset;
+    const Expansion* const end = expansion + lane.expansions.size();
+    for (std::size_t i = lane.first; i < lane.end; ++i) {
+      const std::size_t k = i - lane.first;
+      const NodeId* path = lane.path.data() + lane.path_starts[k];
+      const std::size_t length = lane.path_starts[k + 1] - lane.path_starts[k];
+      if (expansion == end || static_cast<std::size_t>(expansion->root) != i) {
         back_up(store_, path, length, kNoNode);  // the descent ended at a node without legal action
         continue;
       }
       fill_node(expansion->node, evaluations_,
-                static_cast<std::size_t>(expansion - expansions_.begin()), expansion->action);
+                static_cast<std::size_t>(expansion - expansions_.data()), expansion->action);
       store_.link_child(expansion->parent, expansion->node);
       back_up(store_, path, length, expansion->node);
       ++expansion;
@@ -334,30 +364,30 @@ class Forest {
   }
 
   // Walks down tree i from its root at simulation `simulation` of the search, recording the path
-  // in path_, until a chosen action has no child yet (recorded as an expansion with a reserved
-  // node) or a node has no legal action.
+  // in the lane, until a chosen action has no child yet (recorded as an expansion, with a node
+  // from the tree's free list if it has one) or a node has no legal action.
   template <Policy kPolicy>
-  void descend(std::size_t i, std::int32_t simulation) {
+  void descend(std::size_t i, std::int32_t simulation, StepLane& lane) {
     NodeId id = roots_[i];
     Choice choice;
     if constexpr (kPolicy == Policy::kGumbel) {
-      choice = gumbel_.root_choice(store_, i, id, simulation);
+      choice = gumbel_.root_choice(store_, i, id, simulation, lane.gumbel);
     } else if (RootNoise::applies(config_)) {
       choice = puct_.choose(store_, id, root_noise_.priors(i));
     } else {
       choice = puct_.choose(store_, id, store_.priors(id));
     }
     for (;;) {
-      path_.push_back(id);
+      lane.path.push_back(id);
       if (choice.action < 0) return;
       if (choice.child == kNoNode) {
-        expansions_.push_back(
-            {static_cast<std::int32_t>(i), id, choice.action, store_.allocate(i)});
+        lane.expansions.push_back(
+            {static_cast<std::int32_t>(i), id, choice.action, store_.take_free(i)});
         return;
       }
       id = choice.child;
       if constexpr (kPolicy == Policy::kGumbel) {
-        choice = gumbel_.interior_choice(store_, id);
+        choice = gumbel_.interior_choice(store_, id, lane.gumbel);
       } else {
         choice = puct_.choose(store_, id, store_.priors(id));
       }
@@ -373,14 +403,14 @@ class Forest {
   std::vector<std::int32_t> pending_actions_;  // the action a pending root is reached by
 
   // Buffers of one step, kept to avoid allocating per step.
-  std::vector<NodeId> path_;              // the descent of every root, one after the other
-  std::vector<std::size_t> path_starts_;  // where root i's descent starts in path_, plus the end
-  std::vector<Expansion> expansions_;
+  std::vector<Expansion> expansions_;  // of every lane, in root order
   Evaluations evaluations_;
   std::vector<std::int32_t> child_visits_;
   PuctSelection puct_;
   RootNoise root_noise_;  // empty without Dirichlet noise
   GumbelRoots gumbel_;    // empty under PUCT
+  std::unique_ptr<ThreadPool> pool_;
+  std::vector<StepLane> lanes_;  // one per thread of pool_
 };
 
 }  // namespace veltra::forest

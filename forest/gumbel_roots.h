@@ -24,14 +24,20 @@ class GumbelRoots {
  public:
   static constexpr std::int64_t kNoSelection = -2;
 
+  // What one choice needs for itself: each thread that descends has its own.
+  struct Scratch {
+    explicit Scratch(std::size_t num_actions) : rows(num_actions), policy(num_actions) {}
+    ChildRows rows;              // the children of the node being scored
+    std::vector<double> policy;  // its improved policy
+  };
+
   GumbelRoots(const SearchConfig& config, std::size_t num_roots)
       : params_{config.value_scale, config.maxvisit_init},
         noise_scale_(config.gumbel_scale),
         max_considered_(config.max_considered_actions),
         simulations_(config.num_simulations),
         num_actions_(static_cast<std::size_t>(config.num_actions)),
-        rows_(config.policy == Policy::kGumbel ? num_actions_ : 0),
-        policy_(rows_.visits.size()) {
+        rows_(config.policy == Policy::kGumbel ? num_actions_ : 0) {
     if (config.policy != Policy::kGumbel) return;
     base_visits_.resize(num_roots * num_actions_);
     noise_.resize(num_roots * num_actions_);
@@ -62,18 +68,23 @@ class GumbelRoots {
 
   // The action of root i (node `root`) at simulation s of this search: among the legal actions
   // with exactly T_k[s] visits in this search, the highest root score, lowest on ties.
-  Choice root_choice(const NodeStore& store, std::size_t i, NodeId root, std::int32_t s) {
-    rows_.gather(store, root, store.priors(root));
+  Choice root_choice(const NodeStore& store, std::size_t i, NodeId root, std::int32_t s,
+                     Scratch& scratch) const noexcept {
+    scratch.rows.gather(store, root, store.priors(root));
     const std::int32_t considered = considered_visits(considered_[i], simulations_, s);
-    return best_considered(store, i, root, considered);
+    return best_considered(store, i, root, considered, scratch.rows);
   }
 
-  Choice interior_choice(const NodeStore& store, NodeId id) {
-    rows_.gather(store, id, store.priors(id));
-    const std::int32_t action = interior_action(
-        store.priors(id), store.logits(id), store[id].raw_value, rows_, params_, policy_.data());
-    return {action, action < 0 ? kNoNode : rows_.child[static_cast<std::size_t>(action)]};
+  Choice interior_choice(const NodeStore& store, NodeId id, Scratch& scratch) const noexcept {
+    const ChildRows& rows = scratch.rows;
+    scratch.rows.gather(store, id, store.priors(id));
+    const std::int32_t action =
+        interior_action(store.priors(id), store.logits(id), store[id].raw_value, rows, params_,
+                        scratch.policy.data());
+    return {action, action < 0 ? kNoNode : rows.child[static_cast<std::size_t>(action)]};
   }
+
+  Scratch make_scratch() const { return Scratch(rows_.visits.size()); }
 
   // Each root's final action (among the legal actions visited most in this search, the highest
   // root score on the final tree) and its improved policy (zeros without legal action).
@@ -85,14 +96,14 @@ class GumbelRoots {
       rows_.gather(store, root, priors);
       std::int32_t most = -1;
       for (std::size_t a = 0; a < num_actions_; ++a) {
-        if (is_legal(priors[a])) most = std::max(most, search_visits(i, a));
+        if (is_legal(priors[a])) most = std::max(most, search_visits(i, a, rows_));
       }
       if (most < 0) {
         selected_[i] = -1;
         std::fill(weights, weights + num_actions_, 0.0);
         continue;
       }
-      selected_[i] = best_considered(store, i, root, most).action;
+      selected_[i] = best_considered(store, i, root, most, rows_).action;
       improved_policy(priors, store.logits(root), rows_,
                       sigma_of(store[root].raw_value, priors, rows_, params_), weights);
     }
@@ -110,26 +121,26 @@ class GumbelRoots {
   void forget_all() noexcept { std::fill(selected_.begin(), selected_.end(), kNoSelection); }
 
  private:
-  std::int32_t search_visits(std::size_t i, std::size_t a) const noexcept {
-    return rows_.visits[a] - base_visits_[i * num_actions_ + a];
+  std::int32_t search_visits(std::size_t i, std::size_t a, const ChildRows& rows) const noexcept {
+    return rows.visits[a] - base_visits_[i * num_actions_ + a];
   }
 
   // Among the legal actions of root i with `considered` visits in this search, the highest root
-  // score, lowest on ties; rows_ holds the root's children.
+  // score, lowest on ties; `rows` holds the root's children.
   Choice best_considered(const NodeStore& store, std::size_t i, NodeId root,
-                         std::int32_t considered) const noexcept {
+                         std::int32_t considered, const ChildRows& rows) const noexcept {
     const float* priors = store.priors(root);
     const double* logits = store.logits(root);
     const double* noise = noise_.data() + i * num_actions_;
     Choice best{-1, kNoNode};
-    if (rows_.num_visited == 0 && !rows_.unvisited_legal) return best;
-    const Sigma sigma = sigma_of(store[root].raw_value, priors, rows_, params_);
+    if (rows.num_visited == 0 && !rows.unvisited_legal) return best;
+    const Sigma sigma = sigma_of(store[root].raw_value, priors, rows, params_);
     double best_score = 0.0;
     for (std::size_t a = 0; a < num_actions_; ++a) {
-      if (!is_legal(priors[a]) || search_visits(i, a) != considered) continue;
-      const double score = root_score(noise[a], logits[a], sigma.of(rows_, a));
+      if (!is_legal(priors[a]) || search_visits(i, a, rows) != considered) continue;
+      const double score = root_score(noise[a], logits[a], sigma.of(rows, a));
       if (best.action < 0 || score > best_score) {
-        best = {static_cast<std::int32_t>(a), rows_.child[a]};
+        best = {static_cast<std::int32_t>(a), rows.child[a]};
         best_score = score;
       }
     }
@@ -141,8 +152,7 @@ class GumbelRoots {
   std::int64_t max_considered_;
   std::int64_t simulations_;
   std::size_t num_actions_;
-  ChildRows rows_;                         // scratch: the children of the node being scored
-  std::vector<double> policy_;             // scratch: its improved policy
+  ChildRows rows_;                         // scratch of start() and finish()
   std::vector<std::int32_t> base_visits_;  // B_a, roots x actions
   std::vector<double> noise_;              // G_a, roots x actions
   std::vector<std::int64_t> considered_;   // k, by root

@@ -61,6 +61,19 @@ class NodeStore {
     return id;
   }
 
+  // A node for `tree` from its free list without growing the store, or kNoNode if the list is
+  // empty; several threads may take nodes of different trees at once. It counts as live only
+  // once count_taken has counted it.
+  NodeId take_free(std::size_t tree) noexcept {
+    NodeId& head = free_heads_[tree];
+    const NodeId id = head;
+    if (id == kNoNode) return kNoNode;
+    head = (*this)[id].next_sibling;
+    ++tree_sizes_[tree];
+    return id;
+  }
+  void count_taken(std::size_t taken) noexcept { live_ += taken; }
+
   // Returns one node of `tree` to its free list; it must not be linked into a tree.
   void free(NodeId id, std::size_t tree) noexcept {
     (*this)[id].next_sibling = free_heads_[tree];

@@ -22,6 +22,8 @@ struct SearchConfig {
   double gumbel_scale = 1.0;                 // scale of the roots' Gumbel noise; 0 disables it
   double value_scale = 0.1;                  // c_scale of sigma
   double maxvisit_init = 50.0;               // c_visit of sigma
+  // Speed
+  std::int32_t num_threads = 1;  // threads of a step's native work; 0: one per available core
 
   bool operator==(const SearchConfig& other) const noexcept {
     return num_actions == other.num_actions && num_simulations == other.num_simulations &&
@@ -30,7 +32,7 @@ struct SearchConfig {
            dirichlet_fraction == other.dirichlet_fraction && seed == other.seed &&
            policy == other.policy && max_considered_actions == other.max_considered_actions &&
            gumbel_scale == other.gumbel_scale && value_scale == other.value_scale &&
-           maxvisit_init == other.maxvisit_init;
+           maxvisit_init == other.maxvisit_init && num_threads == other.num_threads;
   }
   bool operator!=(const SearchConfig& other) const noexcept { return !(*this == other); }
 };

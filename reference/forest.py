@@ -25,6 +25,7 @@ import numpy as np
 from reference import gumbel
 
 MASK64 = (1 << 64) - 1
+MAX_THREADS = 1024  # the most native threads a forest may run its steps on
 TWO_TO_MINUS_53 = 1.0 / (1 << 53)
 MIN_Q_SPAN = 1e-8
 
@@ -166,6 +167,8 @@ class SearchConfig:
     gumbel_scale: float = 1.0
     value_scale: float = 0.1
     maxvisit_init: float = 50.0
+    # Speed (threads change no result, so the reference only checks the field)
+    num_threads: int = 1
 
     def __post_init__(self) -> None:
         def set_field(name: str, value: Any) -> None:
@@ -210,6 +213,10 @@ class SearchConfig:
             raise ValueError(f"value_scale must be positive and finite, got {self.value_scale}")
         if not (math.isfinite(self.maxvisit_init) and self.maxvisit_init >= 0):
             raise ValueError(f"maxvisit_init must be finite and >= 0, got {self.maxvisit_init}")
+        # Speed
+        set_field("num_threads", _integer("num_threads", self.num_threads))
+        if not 0 <= self.num_threads <= MAX_THREADS:
+            raise ValueError(f"num_threads must be in [0, {MAX_THREADS}], got {self.num_threads}")
 
 
     def __reduce_ex__(self, protocol: Any) -> Any:

@@ -1,9 +1,9 @@
 #pragma once
 
 // Reading the numbers veltra_search is given: scalars and arrays from anything NumPy can read
-// (arrays, lists, CPU tensors), with TypeError for what is not numbers of the right kind and
-// ValueError for the wrong shape or non-finite values, each message naming the argument.
-// Exceptions raised by the objects themselves while being read (KeyboardInterrupt from an
+// (arrays, lists, DLPack producers such as CPU tensors), with TypeError for what is not numbers of
+// the right kind and ValueError for the wrong shape or non-finite values, each message naming the
+// argument. Exceptions raised by the objects themselves while being read (KeyboardInterrupt from an
 // __array__, say) propagate unchanged. Arrays are made with NumPy's PyArray_FromAny through
 // pybind11's NumPy table (pybind11::detail::npy_api), because py::array_t's public constructors
 // cannot ask for the dtype and the flags together in one conversion that copies at most once.
@@ -42,13 +42,33 @@ inline std::string non_finite_text(double value) {
   return value > 0 ? "inf" : "-inf";
 }
 
-// np.asarray(value, dtype) (dtype nullptr: NumPy's choice); conversion failures become TypeError
-// saying that `name` must be `kind` (of `shape`, if given).
+// A DLPack producer other than a NumPy array (a tensor of another framework) as NumPy reads it
+// with numpy.from_dlpack: a view of host memory, without a copy. One that NumPy cannot read so (in
+// device memory, already consumed, of a dtype NumPy lacks) is a TypeError naming the argument;
+// anything else is returned as it is.
+inline py::object from_dlpack(py::handle value, const std::string& name, const char* kind) {
+  if (py::isinstance<py::array>(value) || PyObject_HasAttrString(value.ptr(), "__dlpack__") == 0) {
+    return py::reinterpret_borrow<py::object>(value);
+  }
+  try {
+    return py::module_::import("numpy").attr("from_dlpack")(value);
+  } catch (py::error_already_set& error) {
+    if (!error.matches(PyExc_Exception)) throw;
+    throw py::type_error(name + " must be " + kind + ", readable in host memory through DLPack (" +
+                         py::str(error.value()).cast<std::string>() +
+                         "); copy it to host memory first, e.g. with .cpu()");
+  }
+}
+
+// np.asarray(value, dtype) (dtype nullptr: NumPy's choice), DLPack producers read through
+// from_dlpack; conversion failures become TypeError saying that `name` must be `kind` (of
+// `shape`, if given).
 inline py::array as_array(py::handle value, PyObject* dtype, int flags, const std::string& name,
                           const char* kind, const Shape* shape = nullptr) {
   auto& api = py::detail::npy_api::get();
+  const py::object source = from_dlpack(value, name, kind);
   PyObject* array = api.PyArray_FromAny_(
-      value.ptr(), dtype, 0, 0, py::detail::npy_api::NPY_ARRAY_ENSUREARRAY_ | flags, nullptr);
+      source.ptr(), dtype, 0, 0, py::detail::npy_api::NPY_ARRAY_ENSUREARRAY_ | flags, nullptr);
   if (array == nullptr) {
     if (PyErr_ExceptionMatches(PyExc_TypeError) == 0 &&
         PyErr_ExceptionMatches(PyExc_ValueError) == 0) {

@@ -64,6 +64,7 @@ pb_c_init, pb_c_base: PUCT's exploration constants. dirichlet_alpha, dirichlet_f
 root noise of PUCT (fraction 0 turns it off). seed: the generator's seed, in [0, 2**64).
 policy: 'puct' or 'gumbel'. max_considered_actions, gumbel_scale, value_scale, maxvisit_init:
 the Gumbel policy's m, noise scale, c_scale and c_visit (validated under either policy).
+num_threads: the native threads of a step (0: one per core, at most 1024).
 
 Raises TypeError for an argument of the wrong type, ValueError for one out of range.)";
 constexpr const char* kOutputDoc =
@@ -154,12 +155,17 @@ std::uint64_t read_seed(py::handle value) {
   return result;
 }
 
+// The most native threads a forest may run its steps on.
+constexpr std::int32_t kMaxThreads = 1024;
+
 SearchConfig make_config(const hint::Int& num_actions, const hint::Int& num_simulations,
                          const hint::Float& pb_c_init, const hint::Float& pb_c_base,
                          const hint::Float& dirichlet_alpha, const hint::Float& dirichlet_fraction,
                          const hint::Int& seed, const hint::Str& policy,
                          const hint::Int& max_considered_actions, const hint::Float& gumbel_scale,
-                         const hint::Float& value_scale, const hint::Float& maxvisit_init) {
+                         const hint::Float& value_scale, const hint::Float& maxvisit_init,
+                         // Speed
+                         const hint::Int& num_threads) {
   SearchConfig config;
   config.num_actions = read_count(num_actions, "num_actions", 1);
   config.num_simulations = read_count(num_simulations, "num_simulations", 0);
@@ -173,6 +179,13 @@ SearchConfig make_config(const hint::Int& num_actions, const hint::Int& num_simu
   config.gumbel_scale = read_real(gumbel_scale, "gumbel_scale");
   config.value_scale = read_real(value_scale, "value_scale");
   config.maxvisit_init = read_real(maxvisit_init, "maxvisit_init");
+  // Speed
+  const std::int64_t threads = read_int(num_threads, "num_threads");
+  if (threads < 0 || threads > kMaxThreads) {
+    throw py::value_error("num_threads must be in [0, " + std::to_string(kMaxThreads) + "], got " +
+                          std::to_string(threads));
+  }
+  config.num_threads = static_cast<std::int32_t>(threads);
   const auto got = [](double x) { return ", got " + py::str(py::float_(x)).cast<std::string>(); };
   if (!std::isfinite(config.pb_c_init)) {
     throw py::value_error("pb_c_init must be finite" + got(config.pb_c_init));
@@ -213,7 +226,9 @@ void register_config(py::module_& m) {
           py::arg("pb_c_base") = 19652.0, py::arg("dirichlet_alpha") = 0.3,
           py::arg("dirichlet_fraction") = 0.25, py::arg("seed") = 0, py::arg("policy") = "puct",
           py::arg("max_considered_actions") = 16, py::arg("gumbel_scale") = 1.0,
-          py::arg("value_scale") = 0.1, py::arg("maxvisit_init") = 50.0);
+          py::arg("value_scale") = 0.1, py::arg("maxvisit_init") = 50.0,
+          // Speed
+          py::arg("num_threads") = 1);
   field(cls, "num_actions", &SearchConfig::num_actions, "A: the number of actions of every node.");
   field(cls, "num_simulations", &SearchConfig::num_simulations,
         "S: the simulation steps of one search.");
@@ -236,6 +251,9 @@ void register_config(py::module_& m) {
         "c_scale of the completed-Q transform (Gumbel).");
   field(cls, "maxvisit_init", &SearchConfig::maxvisit_init,
         "c_visit of the completed-Q transform (Gumbel).");
+  // Speed
+  field(cls, "num_threads", &SearchConfig::num_threads,
+        "The native threads a step's descents and backups run on (0: one per core).");
   cls.def(
          "__eq__",
          [](const SearchConfig& self, py::handle other) -> py::object {
@@ -250,7 +268,9 @@ void register_config(py::module_& m) {
             return py::hash(py::make_tuple(c.num_actions, c.num_simulations, c.pb_c_init,
                                            c.pb_c_base, c.dirichlet_alpha, c.dirichlet_fraction,
                                            c.seed, policy_name(c.policy), c.max_considered_actions,
-                                           c.gumbel_scale, c.value_scale, c.maxvisit_init));
+                                           c.gumbel_scale, c.value_scale, c.maxvisit_init,
+                                           // Speed
+                                           c.num_threads));
           },
           "A hash of the fields, equal for equal configs.")
       .def("__repr__", [](const SearchConfig& c) {
@@ -258,10 +278,14 @@ void register_config(py::module_& m) {
                    "SearchConfig(num_actions={}, num_simulations={}, pb_c_init={}, "
                    "pb_c_base={}, dirichlet_alpha={}, dirichlet_fraction={}, seed={}, "
                    "policy={!r}, max_considered_actions={}, gumbel_scale={}, value_scale={}, "
-                   "maxvisit_init={})")
+                   "maxvisit_init={}, "
+                   // Speed
+                   "num_threads={})")
             .format(c.num_actions, c.num_simulations, c.pb_c_init, c.pb_c_base, c.dirichlet_alpha,
                     c.dirichlet_fraction, c.seed, policy_name(c.policy), c.max_considered_actions,
-                    c.gumbel_scale, c.value_scale, c.maxvisit_init);
+                    c.gumbel_scale, c.value_scale, c.maxvisit_init,
+                    // Speed
+                    c.num_threads);
       });
 }
 

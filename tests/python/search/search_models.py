@@ -13,7 +13,7 @@ import numpy as np
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[3]))
 from reference import forest as reference  # noqa: E402
 
-__all__ = ["Pair", "Position", "RandomModel", "assert_same_output", "make_forest", "mix",
+__all__ = ["DLPackOnly", "Pair", "Position", "RandomModel", "assert_same_output", "make_forest", "mix",
            "reference"]
 
 MASK64 = (1 << 64) - 1
@@ -101,6 +101,8 @@ class RandomModel:
             import torch
 
             return torch.from_numpy(np.ascontiguousarray(array))
+        if self.output == "dlpack":
+            return DLPackOnly(array)
         return array
 
     def __call__(self, states: List[Any], actions: np.ndarray) -> Tuple[Any, ...]:
@@ -115,6 +117,22 @@ class RandomModel:
             *(self.convert(table[rows]) for table in
               (self.rewards, self.discounts, self.logits, self.values, self.legal)),
         )
+
+
+class DLPackOnly:
+    """An array that only DLPack reads (no __array__, no buffer), as a tensor of a framework that
+    NumPy does not know; `device` is its DLPack device (1: host memory)."""
+
+    def __init__(self, array: np.ndarray, device: Tuple[int, int] = (1, 0)) -> None:
+        self.array, self.device = array, device
+
+    def __dlpack__(self, **kwargs: Any) -> Any:
+        if self.device != (1, 0):
+            raise BufferError("the array is in device memory")
+        return self.array.__dlpack__(**kwargs)
+
+    def __dlpack_device__(self) -> Tuple[int, int]:
+        return self.device
 
 
 def make_forest(module: Any, model: RandomModel, num_roots: int, **config: Any) -> Any:

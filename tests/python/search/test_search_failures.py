@@ -187,6 +187,9 @@ CONFIG_ERRORS: dict[str, Tuple[Any, ...]] = {
     "infinite_maxvisit_init": ((7,), {"maxvisit_init": math.inf}, ValueError, "maxvisit_init"),
     "dirichlet_checked_under_gumbel": ((7,), {"policy": "gumbel", "dirichlet_alpha": 0.0},
                                        ValueError, "dirichlet_alpha"),
+    "negative_threads": ((7,), {"num_threads": -1}, ValueError, r"num_threads must be in \[0, 1024\]"),
+    "too_many_threads": ((7,), {"num_threads": 1025}, ValueError, "num_threads"),
+    "fractional_threads": ((7,), {"num_threads": 2.0}, TypeError, "num_threads"),
     "positional_option": ((7, 100), {}, TypeError, None),
 }
 
@@ -253,6 +256,9 @@ class TestBadArguments:
         gumbel = module.SearchConfig(7, seed=3, policy="gumbel", max_considered_actions=4)
         assert gumbel != config and hash(gumbel) != hash(config)
         assert "policy='gumbel'" in repr(gumbel) and "max_considered_actions=4" in repr(gumbel)
+        threads = module.SearchConfig(7, seed=3, num_threads=0)
+        assert threads.num_threads == 0 and config.num_threads == 1 and "num_threads=0" in repr(threads)
+        assert threads != config and hash(threads) != hash(config)
         for field, value in (("gumbel_scale", 0.0), ("value_scale", 1.0), ("maxvisit_init", 0.0)):
             changed = module.SearchConfig(7, seed=3, policy="gumbel", max_considered_actions=4,
                                           **{field: value})
