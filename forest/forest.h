@@ -135,9 +135,12 @@ class Forest {
   // Runs config().num_simulations simulations in every tree. `evaluate(expansions, evaluations)`
   // must fill one row of `evaluations` (already sized) per expansion, or throw; a throw leaves
   // every step before it applied. Pending roots are evaluated first, in one call of their own.
-  // `after_step()` runs after every step and may throw to end the search there.
-  template <typename Evaluate, typename AfterStep>
-  void search(Evaluate&& evaluate, AfterStep&& after_step) {
+  // `after_step()` runs after every step and may throw to end the search there; `stop()` runs
+  // after it and ends the search there when it returns true (a search cut short: under Gumbel,
+  // its final action and improved policy are those of the tree it leaves). Returns the number of
+  // steps run.
+  template <typename Evaluate, typename AfterStep, typename Stop>
+  std::int32_t search(Evaluate&& evaluate, AfterStep&& after_step, Stop&& stop) {
     gumbel_.forget_all();
     check_visit_capacity();
     evaluate_pending_roots(evaluate);
@@ -146,16 +149,23 @@ class Forest {
     } else {
       root_noise_.draw(store_, roots_, generator_);
     }
-    for (std::int32_t s = 0; s < config_.num_simulations; ++s) {
-      step(evaluate, s);
+    std::int32_t steps = 0;
+    while (steps < config_.num_simulations) {
+      step(evaluate, steps++);
       after_step();
+      if (stop()) break;
     }
     if (gumbel_policy_) gumbel_.finish(store_, roots_);
     check_forest_invariants(store_, roots_, num_actions_);
+    return steps;
+  }
+  template <typename Evaluate, typename AfterStep>
+  std::int32_t search(Evaluate&& evaluate, AfterStep&& after_step) {
+    return search(evaluate, after_step, [] { return false; });
   }
   template <typename Evaluate>
-  void search(Evaluate&& evaluate) {
-    search(evaluate, [] {});
+  std::int32_t search(Evaluate&& evaluate) {
+    return search(evaluate, [] {});
   }
 
   // The search target of root i, num_actions entries: its visit counts normalised (PUCT), or the

@@ -22,7 +22,7 @@ from typing import Any, Callable, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from reference import gumbel
+from reference import gumbel, time_budget
 
 MASK64 = (1 << 64) - 1
 TWO_TO_MINUS_53 = 1.0 / (1 << 53)
@@ -426,7 +426,10 @@ class Forest:
 
     # -- search
 
-    def search(self, recurrent_fn: RecurrentFn) -> SearchOutput:
+    def search(self, recurrent_fn: RecurrentFn, *, time_limit: Any = None,
+               clock: Optional[Callable[[], float]] = None) -> SearchOutput:
+        """`clock` (seconds, default time.monotonic) lets tests stop a search at a given step."""
+        seconds = time_budget.read_time_limit(time_limit)
         self._enter()
         if not callable(recurrent_fn):
             raise TypeError(f"recurrent_fn must be callable, not {type(recurrent_fn).__name__}")
@@ -441,8 +444,13 @@ class Forest:
             else:
                 searches = None
                 root_priors = self._root_priors()
-            for simulation in range(self._config.num_simulations):
-                self._step(recurrent_fn, root_priors, searches, simulation)
+            budget = time_budget.TimeBudget(seconds, clock)
+            self._steps = 0
+            while self._steps < self._config.num_simulations:
+                self._step(recurrent_fn, root_priors, searches, self._steps)
+                self._steps += 1
+                if budget.spent():
+                    break
             if searches is not None:
                 self._selected = [search.final_action() for search in searches]
                 self._weights = [gumbel.improved_policy(search.root, self._config)
@@ -544,7 +552,7 @@ class Forest:
             weights = np.array(self._weights, dtype=np.float64).reshape(visits.shape)
         selected = np.array([self._choose(root, 0.0, i) if root.legal else -1  # type: ignore
                              for i, root in enumerate(self._roots)], dtype=np.int64)
-        return SearchOutput(visits, q_values, root_values, weights, self._config.num_simulations,
+        return SearchOutput(visits, q_values, root_values, weights, self._steps,
                             selected)
 
     # -- moves

@@ -137,6 +137,18 @@ SearchConfig make_config(py::handle num_actions, py::handle num_simulations, py:
   return config;
 }
 
+// A search's time limit in seconds: None (infinity) or a number >= 0.
+double read_time_limit(py::handle value) {
+  if (value.is_none()) return std::numeric_limits<double>::infinity();
+  if (PyBool_Check(value.ptr()) != 0) throw py::type_error("time_limit must be a float, not bool");
+  const double seconds = read_real(value, "time_limit");
+  if (!(seconds >= 0.0)) {
+    throw py::value_error("time_limit must be >= 0 seconds or None, got " +
+                          py::str(py::float_(seconds)).cast<std::string>());
+  }
+  return seconds;
+}
+
 // A read-only attribute of a record.
 template <typename T, typename Class, typename Field>
 void field(Class& cls, const char* name, Field T::*member) {
@@ -211,7 +223,8 @@ void register_output(py::module_& m) {
   });
 }
 
-SearchOutput output_of(PyForest& forest) {
+// The statistics of every root after a search of `steps` steps.
+SearchOutput output_of(PyForest& forest, std::int32_t steps) {
   const auto& native = forest.native();
   const auto roots = static_cast<py::ssize_t>(native.num_roots());
   const auto actions = static_cast<py::ssize_t>(native.num_actions());
@@ -219,7 +232,7 @@ SearchOutput output_of(PyForest& forest) {
                    py::array_t<double>({roots, actions}),
                    py::array_t<double>(roots),
                    py::array_t<double>({roots, actions}),
-                   native.config().num_simulations,
+                   steps,
                    py::array_t<std::int64_t>(roots)};
   forest.recommended_moves(out.selected_actions.mutable_data());
   std::int64_t* visits = out.visit_counts.mutable_data();
@@ -273,10 +286,11 @@ void register_forest(py::module_& m) {
       .def_property_readonly("root_states", &PyForest::root_states)
       .def(
           "search",
-          [](PyForest& forest, py::handle recurrent_fn) {
-            return forest.search(recurrent_fn, [&] { return output_of(forest); });
+          [](PyForest& forest, py::handle recurrent_fn, py::handle time_limit) {
+            return forest.search(recurrent_fn, read_time_limit(time_limit),
+                                 [&](std::int32_t steps) { return output_of(forest, steps); });
           },
-          py::arg("recurrent_fn"))
+          py::arg("recurrent_fn"), py::kw_only(), py::arg("time_limit") = py::none())
       .def(
           "select",
           [](PyForest& forest, py::handle temperature) {
