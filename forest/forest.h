@@ -18,6 +18,7 @@
 #include "forest/random.h"
 #include "forest/root_noise.h"
 #include "forest/root_results.h"
+#include "forest/root_set.h"
 #include "forest/search_config.h"
 #include "forest/tree_invariants.h"
 
@@ -138,16 +139,19 @@ class Forest {
   // `after_step()` runs after every step and may throw to end the search there; `stop()` runs
   // after it and ends the search there when it returns true (a search cut short: under Gumbel,
   // its final action and improved policy are those of the tree it leaves). Returns the number of
-  // steps run.
+  // steps run. Only the roots in `roots` are evaluated, stepped and drawn noise for; the others
+  // and their trees (and Gumbel results) stay as they are.
   template <typename Evaluate, typename AfterStep, typename Stop>
-  std::int32_t search(Evaluate&& evaluate, AfterStep&& after_step, Stop&& stop) {
-    gumbel_.forget_all();
+  std::int32_t search(Evaluate&& evaluate, AfterStep&& after_step, Stop&& stop,
+                      RootSet roots = RootSet()) {
+    searching_ = std::move(roots);
+    gumbel_.forget_all(searching_);
     check_visit_capacity();
     evaluate_pending_roots(evaluate);
     if (gumbel_policy_) {
-      gumbel_.start(store_, roots_, generator_);
+      gumbel_.start(store_, roots_, generator_, searching_);
     } else {
-      root_noise_.draw(store_, roots_, generator_);
+      root_noise_.draw(store_, roots_, generator_, searching_);
     }
     std::int32_t steps = 0;
     while (steps < config_.num_simulations) {
@@ -155,7 +159,7 @@ class Forest {
       after_step();
       if (stop()) break;
     }
-    if (gumbel_policy_) gumbel_.finish(store_, roots_);
+    if (gumbel_policy_) gumbel_.finish(store_, roots_, searching_);
     check_forest_invariants(store_, roots_, num_actions_);
     return steps;
   }
@@ -264,7 +268,9 @@ class Forest {
   }
 
   void check_visit_capacity() const {
-    for (const NodeId root : roots_) {
+    for (std::size_t i = 0; i < num_roots(); ++i) {
+      if (!searching_.contains(i)) continue;
+      const NodeId root = roots_[i];
       const std::int64_t visits = root == kNoNode ? 1 : node(root).visits;
       if (visits + config_.num_simulations > std::numeric_limits<std::int32_t>::max()) {
         throw std::overflow_error("a root would exceed 2^31 - 1 visits");
@@ -297,7 +303,7 @@ class Forest {
     reserve_and_evaluate(
         [&] {
           for (std::size_t i = 0; i < num_roots(); ++i) {
-            if (roots_[i] != kNoNode) continue;
+            if (roots_[i] != kNoNode || !searching_.contains(i)) continue;
             expansions_.push_back(
                 {static_cast<std::int32_t>(i), kNoNode, pending_actions_[i], store_.allocate(i)});
           }
@@ -317,6 +323,7 @@ class Forest {
           path_.clear();
           for (std::size_t i = 0; i < num_roots(); ++i) {
             path_starts_[i] = path_.size();
+            if (!searching_.contains(i)) continue;
             if (gumbel_policy_) {
               descend<Policy::kGumbel>(i, simulation);
             } else {
@@ -331,6 +338,7 @@ class Forest {
     for (std::size_t i = 0; i < num_roots(); ++i) {
       const NodeId* path = path_.data() + path_starts_[i];
       const std::size_t length = path_starts_[i + 1] - path_starts_[i];
+      if (length == 0) continue;  // a root this search leaves alone
       if (expansion == expansions_.end() || static_cast<std::size_t>(expansion->root) != i) {
         back_up(store_, path, length, kNoNode);  // the descent ended at a node without legal action
         continue;
@@ -381,6 +389,7 @@ class Forest {
   Generator generator_;
   std::vector<NodeId> roots_;
   std::vector<std::int32_t> pending_actions_;  // the action a pending root is reached by
+  RootSet searching_;                          // the roots the search under way steps
 
   // Buffers of one step, kept to avoid allocating per step.
   std::vector<NodeId> path_;              // the descent of every root, one after the other

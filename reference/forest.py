@@ -22,7 +22,7 @@ from typing import Any, Callable, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from reference import gumbel, time_budget
+from reference import gumbel, root_selection, time_budget
 
 MASK64 = (1 << 64) - 1
 TWO_TO_MINUS_53 = 1.0 / (1 << 53)
@@ -388,7 +388,7 @@ class Forest:
         self._generator = Generator(config.seed)
         self._busy = False
         self._selected: List[Optional[int]] = [None] * len(states)  # Gumbel's final actions
-        self._weights: List[List[float]] = []  # Gumbel's improved policies after a search
+        self._weights: List[List[float]] = [[]] * len(states)  # Gumbel's improved policies
         roots = _Evaluation(config.num_actions, "{}", len(states), states, np.zeros(len(states)),
                             np.zeros(len(states)), prior_logits, values, legal,
                             config.policy == "gumbel")
@@ -426,21 +426,24 @@ class Forest:
 
     # -- search
 
-    def search(self, recurrent_fn: RecurrentFn, *, time_limit: Any = None,
+    def search(self, recurrent_fn: RecurrentFn, *, time_limit: Any = None, roots: Any = None,
                clock: Optional[Callable[[], float]] = None) -> SearchOutput:
         """`clock` (seconds, default time.monotonic) lets tests stop a search at a given step."""
         seconds = time_budget.read_time_limit(time_limit)
+        searched = root_selection.read_roots(roots, len(self._roots))
         self._enter()
         if not callable(recurrent_fn):
             raise TypeError(f"recurrent_fn must be callable, not {type(recurrent_fn).__name__}")
         self._busy = True
-        self._selected = [None] * len(self._roots)
+        self._searched = searched
+        self._selected = [None if on else s for on, s in zip(searched, self._selected)]
         try:
             self._evaluate_pending(recurrent_fn)
             if self._config.policy == "gumbel":
-                searches = [gumbel.RootSearch(root, self._generator, self._config)
-                            for root in self._roots]
-                root_priors = [root.priors for root in self._roots]  # type: ignore[union-attr]
+                searches = [gumbel.RootSearch(root, self._generator, self._config) if on else None
+                            for root, on in zip(self._roots, searched)]
+                root_priors = [root.priors if isinstance(root, _Node) else []
+                               for root in self._roots]
             else:
                 searches = None
                 root_priors = self._root_priors()
@@ -451,16 +454,17 @@ class Forest:
                 self._steps += 1
                 if budget.spent():
                     break
-            if searches is not None:
-                self._selected = [search.final_action() for search in searches]
-                self._weights = [gumbel.improved_policy(search.root, self._config)
-                                 for search in searches]
+            for i, search in enumerate(searches or []):
+                if search is not None:
+                    self._selected[i] = search.final_action()
+                    self._weights[i] = gumbel.improved_policy(search.root, self._config)
         finally:
             self._busy = False
         return self._output()
 
     def _evaluate_pending(self, recurrent_fn: RecurrentFn) -> None:
-        pending = [(i, root) for i, root in enumerate(self._roots) if isinstance(root, _Pending)]
+        pending = [(i, root) for i, root in enumerate(self._roots)
+                   if isinstance(root, _Pending) and self._searched[i]]
         if not pending:
             return
         evaluation = _call_model(recurrent_fn, self._config.num_actions,
@@ -475,7 +479,10 @@ class Forest:
         config = self._config
         fraction = config.dirichlet_fraction
         priors = []
-        for root in self._roots:
+        for root, on in zip(self._roots, self._searched):
+            if not on:
+                priors.append([])
+                continue
             assert isinstance(root, _Node)
             if fraction <= 0.0 or not root.legal:
                 priors.append(root.priors)
@@ -497,6 +504,9 @@ class Forest:
         paths: List[List[_Node]] = []
         expansions: List[Tuple[int, int]] = []  # (root index, action)
         for i, root in enumerate(self._roots):
+            if not self._searched[i]:
+                paths.append([])
+                continue
             assert isinstance(root, _Node)
             node, priors, path = root, root_priors[i], [root]
             while node.legal:
@@ -521,6 +531,8 @@ class Forest:
                                      self._config.policy == "gumbel")
         row = 0
         for i, path in enumerate(paths):
+            if not path:
+                continue
             if row < len(expansions) and expansions[row][0] == i:
                 assert evaluation is not None
                 child = evaluation.node(row)
@@ -538,9 +550,10 @@ class Forest:
         num_roots, num_actions = len(self._roots), self._config.num_actions
         visits = np.zeros((num_roots, num_actions), dtype=np.int64)
         q_values = np.full((num_roots, num_actions), math.nan)
-        root_values = np.empty(num_roots)
+        root_values = np.full(num_roots, math.nan)  # NaN: a pending root this search left alone
         for i, root in enumerate(self._roots):
-            assert isinstance(root, _Node)
+            if isinstance(root, _Pending):
+                continue
             root_values[i] = root.value
             for a, child in enumerate(root.children):
                 if child is not None:
@@ -548,9 +561,11 @@ class Forest:
                     q_values[i, a] = child.reward + child.discount * child.value
         totals = visits.sum(axis=1, keepdims=True)
         weights = np.divide(visits, totals, out=np.zeros(visits.shape), where=totals > 0)
-        if self._config.policy == "gumbel":
-            weights = np.array(self._weights, dtype=np.float64).reshape(visits.shape)
-        selected = np.array([self._choose(root, 0.0, i) if root.legal else -1  # type: ignore
+        for i, chosen in enumerate(self._selected):
+            if chosen is not None:  # the Gumbel policy's after its last completed search
+                weights[i] = self._weights[i]
+        selected = np.array([self._choose(root, 0.0, i)
+                             if isinstance(root, _Node) and root.legal else -1
                              for i, root in enumerate(self._roots)], dtype=np.int64)
         return SearchOutput(visits, q_values, root_values, weights, self._steps,
                             selected)

@@ -103,7 +103,11 @@ class Forest(metaclass=_Pybind11Type):
     @property
     def root_states(self) -> list[typing.Any]: ...
     def search(
-        self, recurrent_fn: _RecurrentFn, *, time_limit: _Float | None = None
+        self,
+        recurrent_fn: _RecurrentFn,
+        *,
+        time_limit: _Float | None = None,
+        roots: numpy.typing.ArrayLike | None = None,
     ) -> SearchOutput: ...
     def select(self, temperature: _Float = 0.0) -> numpy.typing.NDArray[numpy.int64]: ...
     @typing.overload

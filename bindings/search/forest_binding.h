@@ -242,9 +242,9 @@ class PyForest {
   // finaliser can move the trees first); the GIL is released except while recurrent_fn runs and
   // its results are read, and while pending signals are checked.
   // The search stops at the first step boundary after `time_limit` seconds (infinity: none);
-  // output(steps) gets the number of steps run.
+  // output(steps) gets the number of steps run. Only `roots` are searched.
   template <typename Output>
-  auto search(py::handle recurrent_fn, double time_limit, Output&& output) {
+  auto search(py::handle recurrent_fn, double time_limit, forest::RootSet roots, Output&& output) {
     // Pending roots' parent states, dropped once idle again.
     ReleasedStates retired(pending_states_, num_roots());
     Busy busy(*this);
@@ -259,7 +259,7 @@ class PyForest {
           [&](const std::vector<Expansion>& expansions, Evaluations& out) {
             interpreter.with_lock([&] { evaluate(recurrent_fn, expansions, out, retired); });
           },
-          [&] { interpreter.check_signals(); }, [&] { return budget.spent(); });
+          [&] { interpreter.check_signals(); }, [&] { return budget.spent(); }, std::move(roots));
     });
     return output(steps);
   }

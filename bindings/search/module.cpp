@@ -4,6 +4,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -15,6 +16,7 @@
 #include "bindings/common/main_interpreter.h"
 #include "bindings/search/arrays.h"
 #include "bindings/search/forest_binding.h"
+#include "bindings/search/root_selection.h"
 #include "forest/search_config.h"
 
 namespace py = pybind11;
@@ -25,6 +27,7 @@ using veltra::bindings::guard_class;
 using veltra::bindings::PyForest;
 using veltra::bindings::read_int;
 using veltra::bindings::read_real;
+using veltra::bindings::read_roots;
 using veltra::bindings::type_name;
 using veltra::forest::Policy;
 using veltra::forest::SearchConfig;
@@ -241,6 +244,13 @@ SearchOutput output_of(PyForest& forest, std::int32_t steps) {
   double* values = out.root_values.mutable_data();
   const auto width = static_cast<std::size_t>(actions);
   for (std::size_t i = 0; i < native.num_roots(); ++i) {
+    if (native.is_pending(i)) {  // a root the search left alone: no tree yet
+      std::fill_n(visits + i * width, width, 0);
+      std::fill_n(q_values + i * width, width, std::numeric_limits<double>::quiet_NaN());
+      std::fill_n(weights + i * width, width, 0.0);
+      values[i] = std::numeric_limits<double>::quiet_NaN();
+      continue;
+    }
     native.root_visit_counts(i, visits + i * width);
     native.root_q_values(i, q_values + i * width);
     native.root_action_weights(i, weights + i * width);
@@ -286,11 +296,13 @@ void register_forest(py::module_& m) {
       .def_property_readonly("root_states", &PyForest::root_states)
       .def(
           "search",
-          [](PyForest& forest, py::handle recurrent_fn, py::handle time_limit) {
-            return forest.search(recurrent_fn, read_time_limit(time_limit),
+          [](PyForest& forest, py::handle recurrent_fn, py::handle time_limit, py::handle roots) {
+            const double seconds = read_time_limit(time_limit);
+            return forest.search(recurrent_fn, seconds, read_roots(roots, forest.num_roots()),
                                  [&](std::int32_t steps) { return output_of(forest, steps); });
           },
-          py::arg("recurrent_fn"), py::kw_only(), py::arg("time_limit") = py::none())
+          py::arg("recurrent_fn"), py::kw_only(), py::arg("time_limit") = py::none(),
+          py::arg("roots") = py::none())
       .def(
           "select",
           [](PyForest& forest, py::handle temperature) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "forest/forest.h"
+#include "forest/root_set.h"
 #include "forest/time_budget.h"
 #include "forest_helpers.h"
 
@@ -57,6 +58,27 @@ TEST(ForestStopTest, WithoutSimulationsTheStopIsNeverAsked) {
                 game.evaluator(), [] {}, [&] { return asked = true; }),
             0);
   EXPECT_FALSE(asked);
+}
+
+// A search of some roots steps them as a forest of only them would, and leaves the others alone.
+TEST(ForestRootSetTest, SearchedRootsStepAsAloneOthersStayAsTheyWere) {
+  HashGame game(5, 0.2);
+  Forest f(puct_config(12), game.roots(kKeys));
+  game.adopt_roots(f, kKeys);
+  const std::vector<RootResults> before{results_of(f, 0), results_of(f, 2)};
+  f.search(
+      game.evaluator(), [] {}, [] { return false; }, forest::RootSet({0, 1, 0, 1}));
+
+  HashGame alone_game(5, 0.2);
+  const std::vector<std::uint64_t> alone_keys{kKeys[1], kKeys[3]};
+  Forest alone(puct_config(12), alone_game.roots(alone_keys));
+  alone_game.adopt_roots(alone, alone_keys);
+  alone.search(alone_game.evaluator());
+  EXPECT_EQ(results_of(f, 1), results_of(alone, 0));
+  EXPECT_EQ(results_of(f, 3), results_of(alone, 1));
+  EXPECT_EQ(results_of(f, 0), before[0]);
+  EXPECT_EQ(results_of(f, 2), before[1]);
+  EXPECT_EQ(game.rows, alone_game.rows);
 }
 
 TEST(TimeBudgetTest, ZeroIsSpentAtOnceAndInfinityNever) {
