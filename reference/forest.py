@@ -166,6 +166,8 @@ class SearchConfig:
     gumbel_scale: float = 1.0
     value_scale: float = 0.1
     maxvisit_init: float = 50.0
+    # Playing real games.
+    unvisited_value: str = "min"
 
     def __post_init__(self) -> None:
         def set_field(name: str, value: Any) -> None:
@@ -210,6 +212,15 @@ class SearchConfig:
             raise ValueError(f"value_scale must be positive and finite, got {self.value_scale}")
         if not (math.isfinite(self.maxvisit_init) and self.maxvisit_init >= 0):
             raise ValueError(f"maxvisit_init must be finite and >= 0, got {self.maxvisit_init}")
+        if not isinstance(self.unvisited_value, str):
+            raise TypeError(
+                f"unvisited_value must be a str, not {type(self.unvisited_value).__name__}")
+        if self.unvisited_value not in ("min", "parent"):
+            raise ValueError(
+                f"unvisited_value must be 'min' or 'parent', got {self.unvisited_value!r}")
+        if self.policy == "gumbel" and self.unvisited_value != "min":
+            raise ValueError("unvisited_value must be 'min' under the Gumbel policy, which gives "
+                             "unvisited actions its completed value instead")
 
 
     def __reduce_ex__(self, protocol: Any) -> Any:
@@ -326,7 +337,8 @@ def _back_up(path: List[_Node], child: _Node, value: float) -> None:
         child = node
 
 
-def _select(node: _Node, priors: List[float], pb_c_init: float, pb_c_base: float) -> int:
+def _select(node: _Node, priors: List[float], pb_c_init: float, pb_c_base: float,
+            parent_value: bool = False) -> int:
     visits = node.visits
     pb_c = pb_c_init + math.log((visits + pb_c_base + 1.0) / pb_c_base)
     scale = math.sqrt(visits) * pb_c
@@ -341,13 +353,14 @@ def _select(node: _Node, priors: List[float], pb_c_init: float, pb_c_base: float
             elif q > high:
                 high = q
     span = max(high - low, MIN_Q_SPAN)
+    unvisited_q = (node.value - low) / span if parent_value else 0.0
     # A NaN score never wins; if every score is NaN, the lowest legal action does.
     best_action = node.legal[0]
     best_score = -math.inf
     for a in node.legal:
         child = children[a]
         if child is None:
-            score = scale * priors[a]
+            score = unvisited_q + scale * priors[a]
         else:
             q_hat = (child.reward + child.discount * child.value - low) / span
             score = q_hat + (scale * priors[a]) / (child.visits + 1)
@@ -511,7 +524,8 @@ class Forest:
             node, priors, path = root, root_priors[i], [root]
             while node.legal:
                 if searches is None:
-                    action = _select(node, priors, pb_c_init, pb_c_base)
+                    action = _select(node, priors, pb_c_init, pb_c_base,
+                                     self._config.unvisited_value == "parent")
                 elif node is root:
                     action = searches[i].action(simulation)
                 else:

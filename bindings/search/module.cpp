@@ -31,6 +31,7 @@ using veltra::bindings::read_roots;
 using veltra::bindings::type_name;
 using veltra::forest::Policy;
 using veltra::forest::SearchConfig;
+using veltra::forest::UnvisitedValue;
 
 // The result arrays of a search and the simulations it ran per root.
 struct SearchOutput {
@@ -43,6 +44,21 @@ struct SearchOutput {
 };
 
 const char* policy_name(Policy policy) { return policy == Policy::kGumbel ? "gumbel" : "puct"; }
+
+const char* unvisited_value_name(UnvisitedValue value) {
+  return value == UnvisitedValue::kParent ? "parent" : "min";
+}
+
+UnvisitedValue read_unvisited_value(py::handle value) {
+  if (PyUnicode_Check(value.ptr()) == 0) {
+    throw py::type_error("unvisited_value must be a str, not " + type_name(value));
+  }
+  const auto name = value.cast<std::string>();
+  if (name == "min") return UnvisitedValue::kMin;
+  if (name == "parent") return UnvisitedValue::kParent;
+  throw py::value_error("unvisited_value must be 'min' or 'parent', got " +
+                        py::repr(value).cast<std::string>());
+}
 
 Policy read_policy(py::handle value) {
   if (PyUnicode_Check(value.ptr()) == 0) {
@@ -100,7 +116,9 @@ SearchConfig make_config(py::handle num_actions, py::handle num_simulations, py:
                          py::handle pb_c_base, py::handle dirichlet_alpha,
                          py::handle dirichlet_fraction, py::handle seed, py::handle policy,
                          py::handle max_considered_actions, py::handle gumbel_scale,
-                         py::handle value_scale, py::handle maxvisit_init) {
+                         py::handle value_scale, py::handle maxvisit_init,
+                         // Playing real games.
+                         py::handle unvisited_value) {
   SearchConfig config;
   config.num_actions = read_count(num_actions, "num_actions", 1);
   config.num_simulations = read_count(num_simulations, "num_simulations", 0);
@@ -114,6 +132,7 @@ SearchConfig make_config(py::handle num_actions, py::handle num_simulations, py:
   config.gumbel_scale = read_real(gumbel_scale, "gumbel_scale");
   config.value_scale = read_real(value_scale, "value_scale");
   config.maxvisit_init = read_real(maxvisit_init, "maxvisit_init");
+  config.unvisited_value = read_unvisited_value(unvisited_value);
   const auto got = [](double x) { return ", got " + py::str(py::float_(x)).cast<std::string>(); };
   if (!std::isfinite(config.pb_c_init)) {
     throw py::value_error("pb_c_init must be finite" + got(config.pb_c_init));
@@ -136,6 +155,11 @@ SearchConfig make_config(py::handle num_actions, py::handle num_simulations, py:
   }
   if (!(std::isfinite(config.maxvisit_init) && config.maxvisit_init >= 0.0)) {
     throw py::value_error("maxvisit_init must be finite and >= 0" + got(config.maxvisit_init));
+  }
+  if (config.policy == Policy::kGumbel && config.unvisited_value != UnvisitedValue::kMin) {
+    throw py::value_error(
+        "unvisited_value must be 'min' under the Gumbel policy, which gives unvisited actions "
+        "its completed value instead");
   }
   return config;
 }
@@ -172,7 +196,9 @@ void register_config(py::module_& m) {
           py::arg("pb_c_base") = 19652.0, py::arg("dirichlet_alpha") = 0.3,
           py::arg("dirichlet_fraction") = 0.25, py::arg("seed") = 0, py::arg("policy") = "puct",
           py::arg("max_considered_actions") = 16, py::arg("gumbel_scale") = 1.0,
-          py::arg("value_scale") = 0.1, py::arg("maxvisit_init") = 50.0);
+          py::arg("value_scale") = 0.1, py::arg("maxvisit_init") = 50.0,
+          // Playing real games.
+          py::arg("unvisited_value") = "min");
   field(cls, "num_actions", &SearchConfig::num_actions);
   field(cls, "num_simulations", &SearchConfig::num_simulations);
   field(cls, "pb_c_init", &SearchConfig::pb_c_init);
@@ -185,6 +211,9 @@ void register_config(py::module_& m) {
   field(cls, "gumbel_scale", &SearchConfig::gumbel_scale);
   field(cls, "value_scale", &SearchConfig::value_scale);
   field(cls, "maxvisit_init", &SearchConfig::maxvisit_init);
+  cls.def_property_readonly("unvisited_value", [](const SearchConfig& c) {
+    return unvisited_value_name(c.unvisited_value);
+  });
   cls.def(
          "__eq__",
          [](const SearchConfig& self, py::handle other) -> py::object {
@@ -198,17 +227,19 @@ void register_config(py::module_& m) {
              return py::hash(py::make_tuple(c.num_actions, c.num_simulations, c.pb_c_init,
                                             c.pb_c_base, c.dirichlet_alpha, c.dirichlet_fraction,
                                             c.seed, policy_name(c.policy), c.max_considered_actions,
-                                            c.gumbel_scale, c.value_scale, c.maxvisit_init));
+                                            c.gumbel_scale, c.value_scale, c.maxvisit_init,
+                                            unvisited_value_name(c.unvisited_value)));
            })
       .def("__repr__", [](const SearchConfig& c) {
         return py::str(
                    "SearchConfig(num_actions={}, num_simulations={}, pb_c_init={}, "
                    "pb_c_base={}, dirichlet_alpha={}, dirichlet_fraction={}, seed={}, "
                    "policy={!r}, max_considered_actions={}, gumbel_scale={}, value_scale={}, "
-                   "maxvisit_init={})")
+                   "maxvisit_init={}, unvisited_value={!r})")
             .format(c.num_actions, c.num_simulations, c.pb_c_init, c.pb_c_base, c.dirichlet_alpha,
                     c.dirichlet_fraction, c.seed, policy_name(c.policy), c.max_considered_actions,
-                    c.gumbel_scale, c.value_scale, c.maxvisit_init);
+                    c.gumbel_scale, c.value_scale, c.maxvisit_init,
+                    unvisited_value_name(c.unvisited_value));
       });
 }
 
