@@ -18,7 +18,7 @@ from __future__ import annotations
 import math
 import operator
 from dataclasses import KW_ONLY, dataclass
-from typing import Any, Callable, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -622,6 +622,13 @@ class Forest:
             if running > threshold:
                 return a
         return root.legal[-1]
+
+    def tree(self, i: Any, max_depth: Any = None) -> Optional[Dict[str, Any]]:
+        from reference import tree_view  # it reads this module's nodes
+
+        self._enter()
+        index = self._root(i)
+        return tree_view.tree_view(self._roots[index], tree_view.read_max_depth(max_depth))
 
     def _root(self, index: Any) -> int:
         index = _integer("i", index)

@@ -17,6 +17,7 @@
 #include "bindings/search/arrays.h"
 #include "bindings/search/forest_binding.h"
 #include "bindings/search/root_selection.h"
+#include "bindings/search/tree_view.h"
 #include "forest/search_config.h"
 
 namespace py = pybind11;
@@ -371,7 +372,16 @@ void register_forest(py::module_& m) {
             forest.reset(forest.root_index(i), state, prior_logits, value, legal);
           },
           py::arg("i"), py::arg("state"), py::arg("prior_logits"), py::arg("value"),
-          py::arg("legal") = py::none());
+          py::arg("legal") = py::none())
+      .def(
+          "tree",
+          [](PyForest& forest, py::handle i, py::handle max_depth) {
+            forest.check_idle();
+            const std::size_t root = forest.root_index(i);
+            return veltra::bindings::tree_view(forest.native(), root,
+                                               veltra::bindings::read_max_depth(max_depth));
+          },
+          py::arg("i"), py::arg("max_depth") = py::none());
 }
 
 }  // namespace
