@@ -19,6 +19,7 @@
 #include "forest/random.h"
 #include "forest/root_noise.h"
 #include "forest/root_results.h"
+#include "forest/root_set.h"
 #include "forest/search_config.h"
 #include "forest/step_lanes.h"
 #include "forest/thread_pool.h"
@@ -141,27 +142,40 @@ class Forest {
   // Runs config().num_simulations simulations in every tree. `evaluate(expansions, evaluations)`
   // must fill one row of `evaluations` (already sized) per expansion, or throw; a throw leaves
   // every step before it applied. Pending roots are evaluated first, in one call of their own.
-  // `after_step()` runs after every step and may throw to end the search there.
-  template <typename Evaluate, typename AfterStep>
-  void search(Evaluate&& evaluate, AfterStep&& after_step) {
-    gumbel_.forget_all();
+  // `after_step()` runs after every step and may throw to end the search there; `stop()` runs
+  // after it and ends the search there when it returns true (a search cut short: under Gumbel,
+  // its final action and improved policy are those of the tree it leaves). Returns the number of
+  // steps run. Only the roots in `roots` are evaluated, stepped and drawn noise for; the others
+  // and their trees (and Gumbel results) stay as they are.
+  template <typename Evaluate, typename AfterStep, typename Stop>
+  std::int32_t search(Evaluate&& evaluate, AfterStep&& after_step, Stop&& stop,
+                      RootSet roots = RootSet()) {
+    searching_ = std::move(roots);
+    gumbel_.forget_all(searching_);
     check_visit_capacity();
     evaluate_pending_roots(evaluate);
     if (gumbel_policy_) {
-      gumbel_.start(store_, roots_, generator_);
+      gumbel_.start(store_, roots_, generator_, searching_);
     } else {
-      root_noise_.draw(store_, roots_, generator_);
+      root_noise_.draw(store_, roots_, generator_, searching_);
     }
-    for (std::int32_t s = 0; s < config_.num_simulations; ++s) {
-      step(evaluate, s);
+    std::int32_t steps = 0;
+    while (steps < config_.num_simulations) {
+      step(evaluate, steps++);
       after_step();
+      if (stop()) break;
     }
-    if (gumbel_policy_) gumbel_.finish(store_, roots_);
+    if (gumbel_policy_) gumbel_.finish(store_, roots_, searching_);
     check_forest_invariants(store_, roots_, num_actions_);
+    return steps;
+  }
+  template <typename Evaluate, typename AfterStep>
+  std::int32_t search(Evaluate&& evaluate, AfterStep&& after_step) {
+    return search(evaluate, after_step, [] { return false; });
   }
   template <typename Evaluate>
-  void search(Evaluate&& evaluate) {
-    search(evaluate, [] {});
+  std::int32_t search(Evaluate&& evaluate) {
+    return search(evaluate, [] {});
   }
 
   // The search target of root i, num_actions entries: its visit counts normalised (PUCT), or the
@@ -260,7 +274,9 @@ class Forest {
   }
 
   void check_visit_capacity() const {
-    for (const NodeId root : roots_) {
+    for (std::size_t i = 0; i < num_roots(); ++i) {
+      if (!searching_.contains(i)) continue;
+      const NodeId root = roots_[i];
       const std::int64_t visits = root == kNoNode ? 1 : node(root).visits;
       if (visits + config_.num_simulations > std::numeric_limits<std::int32_t>::max()) {
         throw std::overflow_error("a root would exceed 2^31 - 1 visits");
@@ -293,7 +309,7 @@ class Forest {
     reserve_and_evaluate(
         [&] {
           for (std::size_t i = 0; i < num_roots(); ++i) {
-            if (roots_[i] != kNoNode) continue;
+            if (roots_[i] != kNoNode || !searching_.contains(i)) continue;
             expansions_.push_back(
                 {static_cast<std::int32_t>(i), kNoNode, pending_actions_[i], store_.allocate(i)});
           }
@@ -322,6 +338,7 @@ class Forest {
       lane.expansions.clear();
       for (std::size_t i = lane.first; i < lane.end; ++i) {
         lane.path_starts.push_back(lane.path.size());
+        if (!searching_.contains(i)) continue;
         if (gumbel_policy_) {
           descend<Policy::kGumbel>(i, simulation, lane);
         } else {
@@ -351,6 +368,7 @@ class Forest {
       const std::size_t k = i - lane.first;
       const NodeId* path = lane.path.data() + lane.path_starts[k];
       const std::size_t length = lane.path_starts[k + 1] - lane.path_starts[k];
+      if (length == 0) continue;  // a root this search leaves alone
       if (expansion == end || static_cast<std::size_t>(expansion->root) != i) {
         back_up(store_, path, length, kNoNode);  // the descent ended at a node without legal action
         continue;
@@ -401,6 +419,7 @@ class Forest {
   Generator generator_;
   std::vector<NodeId> roots_;
   std::vector<std::int32_t> pending_actions_;  // the action a pending root is reached by
+  RootSet searching_;                          // the roots the search under way steps
 
   // Buffers of one step, kept to avoid allocating per step.
   std::vector<Expansion> expansions_;  // of every lane, in root order

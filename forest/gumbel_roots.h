@@ -10,6 +10,7 @@
 #include "forest/node.h"
 #include "forest/node_store.h"
 #include "forest/random.h"
+#include "forest/root_set.h"
 #include "forest/search_config.h"
 
 namespace veltra::forest {
@@ -49,8 +50,10 @@ class GumbelRoots {
   // Takes the visits each root's children have now and draws this search's noise: one standard
   // Gumbel per legal action of every root with one, roots in order, actions in increasing order,
   // none when the scale is 0.
-  void start(const NodeStore& store, const std::vector<NodeId>& roots, Generator& generator) {
+  void start(const NodeStore& store, const std::vector<NodeId>& roots, Generator& generator,
+             const RootSet& searched) {
     for (std::size_t i = 0; i < roots.size(); ++i) {
+      if (!searched.contains(i)) continue;
       const float* priors = store.priors(roots[i]);
       rows_.gather(store, roots[i], priors);
       std::int64_t legal = 0;
@@ -88,8 +91,9 @@ class GumbelRoots {
 
   // Each root's final action (among the legal actions visited most in this search, the highest
   // root score on the final tree) and its improved policy (zeros without legal action).
-  void finish(const NodeStore& store, const std::vector<NodeId>& roots) {
+  void finish(const NodeStore& store, const std::vector<NodeId>& roots, const RootSet& searched) {
     for (std::size_t i = 0; i < roots.size(); ++i) {
+      if (!searched.contains(i)) continue;
       const NodeId root = roots[i];
       double* weights = weights_.data() + i * num_actions_;
       const float* priors = store.priors(root);
@@ -118,7 +122,11 @@ class GumbelRoots {
   void forget(std::size_t i) noexcept {
     if (!selected_.empty()) selected_[i] = kNoSelection;
   }
-  void forget_all() noexcept { std::fill(selected_.begin(), selected_.end(), kNoSelection); }
+  void forget_all(const RootSet& searched) noexcept {
+    for (std::size_t i = 0; i < selected_.size(); ++i) {
+      if (searched.contains(i)) selected_[i] = kNoSelection;
+    }
+  }
 
  private:
   std::int32_t search_visits(std::size_t i, std::size_t a, const ChildRows& rows) const noexcept {

@@ -24,6 +24,7 @@ class PuctSelection {
       : num_actions_(static_cast<std::size_t>(config.num_actions)),
         pb_c_init_(config.pb_c_init),
         pb_c_base_(config.pb_c_base),
+        parent_value_(config.unvisited_value == UnvisitedValue::kParent),
         exploration_scales_(exploration_scales(config)) {}
 
   // A first walk of the sibling list gathers the min-max range and, from the gaps between the
@@ -94,6 +95,7 @@ class PuctSelection {
     Choice best{-1, kNoNode};
     double best_score = 0.0;
     const double spread = range.spread();
+    const double unvisited_q = unvisited_value(n, range, spread);
     for (NodeId c = n.first_child; c != kNoNode;) {
       const Node& child = store[c];
       const double q = edge_value(child.reward, child.discount, child.value);
@@ -107,7 +109,7 @@ class PuctSelection {
     }
     if (unvisited.action < num_actions_) {
       const auto action = static_cast<std::int32_t>(unvisited.action);
-      const double score = puct_score(0.0, scale, static_cast<double>(unvisited.prior), 0);
+      const double score = puct_score(unvisited_q, scale, static_cast<double>(unvisited.prior), 0);
       if (best.action < 0 || score > best_score || (score == best_score && action < best.action)) {
         best = {action, kNoNode};
       }
@@ -121,6 +123,7 @@ class PuctSelection {
   Choice scan_actions(const NodeStore& store, const Node& n, const QRange& range, double scale,
                       const Prior* priors) const noexcept {
     const double spread = range.spread();
+    const double unvisited_q = unvisited_value(n, range, spread);
     Choice best{-1, kNoNode};
     Choice lowest{-1, kNoNode};
     double best_score = -std::numeric_limits<double>::infinity();
@@ -137,7 +140,7 @@ class PuctSelection {
         score = puct_score(range.normalise(q, spread), scale, prior, child.visits);
       } else {
         if (!is_legal(prior)) continue;
-        score = puct_score(0.0, scale, prior, 0);
+        score = puct_score(unvisited_q, scale, prior, 0);
       }
       if (lowest.action < 0) lowest = {static_cast<std::int32_t>(a), c};
       if (score > best_score) {
@@ -146,6 +149,11 @@ class PuctSelection {
       }
     }
     return best.action < 0 ? lowest : best;
+  }
+
+  // q̂ of every unvisited child of node n (SearchConfig::unvisited_value).
+  double unvisited_value(const Node& n, const QRange& range, double spread) const noexcept {
+    return parent_value_ ? range.normalise(n.value, spread) : 0.0;
   }
 
   // sqrt(N) * pb_c, from a table for the small counts most nodes have.
@@ -170,6 +178,7 @@ class PuctSelection {
   std::size_t num_actions_;
   double pb_c_init_;
   double pb_c_base_;
+  bool parent_value_;                       // an unvisited child scores V(n) normalised, not 0
   std::vector<double> exploration_scales_;  // exploration_scale at N = 0, 1, ...
 };
 

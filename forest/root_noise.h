@@ -7,6 +7,7 @@
 #include "forest/node.h"
 #include "forest/node_store.h"
 #include "forest/random.h"
+#include "forest/root_set.h"
 #include "forest/search_config.h"
 
 namespace veltra::forest {
@@ -27,9 +28,11 @@ class RootNoise {
     return config.policy == Policy::kPuct && config.dirichlet_fraction > 0.0;
   }
 
-  void draw(const NodeStore& store, const std::vector<NodeId>& roots, Generator& generator) {
+  void draw(const NodeStore& store, const std::vector<NodeId>& roots, Generator& generator,
+            const RootSet& searched) {
     if (noisy_priors_.empty()) return;
     for (std::size_t i = 0; i < roots.size(); ++i) {
+      if (!searched.contains(i)) continue;
       const float* priors = store.priors(roots[i]);
       double* noisy = noisy_priors_.data() + i * num_actions_;
       double total = 0.0;

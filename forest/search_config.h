@@ -8,6 +8,10 @@ namespace veltra::forest {
 // the roots and the improved policy below them (see GumbelRoots).
 enum class Policy : std::uint8_t { kPuct, kGumbel };
 
+// The normalised value q̂ an unvisited child scores under PUCT: 0, the bottom of the node's range
+// (kMin), or the node's own value V(n) normalised with the same bounds (kParent).
+enum class UnvisitedValue : std::uint8_t { kMin, kParent };
+
 // Parameters of a forest's searches. The bindings validate them; see Forest for their use.
 struct SearchConfig {
   std::int32_t num_actions = 1;        // A: actions of every node, numbered 0..A-1
@@ -24,6 +28,8 @@ struct SearchConfig {
   double maxvisit_init = 50.0;               // c_visit of sigma
   // Speed
   std::int32_t num_threads = 1;  // threads of a step's native work; 0: one per available core
+  // Playing real games.
+  UnvisitedValue unvisited_value = UnvisitedValue::kMin;
 
   bool operator==(const SearchConfig& other) const noexcept {
     return num_actions == other.num_actions && num_simulations == other.num_simulations &&
@@ -32,7 +38,8 @@ struct SearchConfig {
            dirichlet_fraction == other.dirichlet_fraction && seed == other.seed &&
            policy == other.policy && max_considered_actions == other.max_considered_actions &&
            gumbel_scale == other.gumbel_scale && value_scale == other.value_scale &&
-           maxvisit_init == other.maxvisit_init && num_threads == other.num_threads;
+           maxvisit_init == other.maxvisit_init && num_threads == other.num_threads &&
+           unvisited_value == other.unvisited_value;
   }
   bool operator!=(const SearchConfig& other) const noexcept { return !(*this == other); }
 };

@@ -18,11 +18,11 @@ from __future__ import annotations
 import math
 import operator
 from dataclasses import KW_ONLY, dataclass
-from typing import Any, Callable, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from reference import gumbel
+from reference import gumbel, root_selection, time_budget
 
 MASK64 = (1 << 64) - 1
 MAX_THREADS = 1024  # the most native threads a forest may run its steps on
@@ -169,6 +169,8 @@ class SearchConfig:
     maxvisit_init: float = 50.0
     # Speed (threads change no result, so the reference only checks the field)
     num_threads: int = 1
+    # Playing real games.
+    unvisited_value: str = "min"
 
     def __post_init__(self) -> None:
         def set_field(name: str, value: Any) -> None:
@@ -217,6 +219,15 @@ class SearchConfig:
         set_field("num_threads", _integer("num_threads", self.num_threads))
         if not 0 <= self.num_threads <= MAX_THREADS:
             raise ValueError(f"num_threads must be in [0, {MAX_THREADS}], got {self.num_threads}")
+        if not isinstance(self.unvisited_value, str):
+            raise TypeError(
+                f"unvisited_value must be a str, not {type(self.unvisited_value).__name__}")
+        if self.unvisited_value not in ("min", "parent"):
+            raise ValueError(
+                f"unvisited_value must be 'min' or 'parent', got {self.unvisited_value!r}")
+        if self.policy == "gumbel" and self.unvisited_value != "min":
+            raise ValueError("unvisited_value must be 'min' under the Gumbel policy, which gives "
+                             "unvisited actions its completed value instead")
 
 
     def __reduce_ex__(self, protocol: Any) -> Any:
@@ -333,7 +344,8 @@ def _back_up(path: List[_Node], child: _Node, value: float) -> None:
         child = node
 
 
-def _select(node: _Node, priors: List[float], pb_c_init: float, pb_c_base: float) -> int:
+def _select(node: _Node, priors: List[float], pb_c_init: float, pb_c_base: float,
+            parent_value: bool = False) -> int:
     visits = node.visits
     pb_c = pb_c_init + math.log((visits + pb_c_base + 1.0) / pb_c_base)
     scale = math.sqrt(visits) * pb_c
@@ -348,13 +360,14 @@ def _select(node: _Node, priors: List[float], pb_c_init: float, pb_c_base: float
             elif q > high:
                 high = q
     span = max(high - low, MIN_Q_SPAN)
+    unvisited_q = (node.value - low) / span if parent_value else 0.0
     # A NaN score never wins; if every score is NaN, the lowest legal action does.
     best_action = node.legal[0]
     best_score = -math.inf
     for a in node.legal:
         child = children[a]
         if child is None:
-            score = scale * priors[a]
+            score = unvisited_q + scale * priors[a]
         else:
             q_hat = (child.reward + child.discount * child.value - low) / span
             score = q_hat + (scale * priors[a]) / (child.visits + 1)
@@ -395,7 +408,7 @@ class Forest:
         self._generator = Generator(config.seed)
         self._busy = False
         self._selected: List[Optional[int]] = [None] * len(states)  # Gumbel's final actions
-        self._weights: List[List[float]] = []  # Gumbel's improved policies after a search
+        self._weights: List[List[float]] = [[]] * len(states)  # Gumbel's improved policies
         roots = _Evaluation(config.num_actions, "{}", len(states), states, np.zeros(len(states)),
                             np.zeros(len(states)), prior_logits, values, legal,
                             config.policy == "gumbel")
@@ -433,33 +446,45 @@ class Forest:
 
     # -- search
 
-    def search(self, recurrent_fn: RecurrentFn) -> SearchOutput:
+    def search(self, recurrent_fn: RecurrentFn, *, time_limit: Any = None, roots: Any = None,
+               clock: Optional[Callable[[], float]] = None) -> SearchOutput:
+        """`clock` (seconds, default time.monotonic) lets tests stop a search at a given step."""
+        seconds = time_budget.read_time_limit(time_limit)
+        searched = root_selection.read_roots(roots, len(self._roots))
         self._enter()
         if not callable(recurrent_fn):
             raise TypeError(f"recurrent_fn must be callable, not {type(recurrent_fn).__name__}")
         self._busy = True
-        self._selected = [None] * len(self._roots)
+        self._searched = searched
+        self._selected = [None if on else s for on, s in zip(searched, self._selected)]
         try:
             self._evaluate_pending(recurrent_fn)
             if self._config.policy == "gumbel":
-                searches = [gumbel.RootSearch(root, self._generator, self._config)
-                            for root in self._roots]
-                root_priors = [root.priors for root in self._roots]  # type: ignore[union-attr]
+                searches = [gumbel.RootSearch(root, self._generator, self._config) if on else None
+                            for root, on in zip(self._roots, searched)]
+                root_priors = [root.priors if isinstance(root, _Node) else []
+                               for root in self._roots]
             else:
                 searches = None
                 root_priors = self._root_priors()
-            for simulation in range(self._config.num_simulations):
-                self._step(recurrent_fn, root_priors, searches, simulation)
-            if searches is not None:
-                self._selected = [search.final_action() for search in searches]
-                self._weights = [gumbel.improved_policy(search.root, self._config)
-                                 for search in searches]
+            budget = time_budget.TimeBudget(seconds, clock)
+            self._steps = 0
+            while self._steps < self._config.num_simulations:
+                self._step(recurrent_fn, root_priors, searches, self._steps)
+                self._steps += 1
+                if budget.spent():
+                    break
+            for i, search in enumerate(searches or []):
+                if search is not None:
+                    self._selected[i] = search.final_action()
+                    self._weights[i] = gumbel.improved_policy(search.root, self._config)
         finally:
             self._busy = False
         return self._output()
 
     def _evaluate_pending(self, recurrent_fn: RecurrentFn) -> None:
-        pending = [(i, root) for i, root in enumerate(self._roots) if isinstance(root, _Pending)]
+        pending = [(i, root) for i, root in enumerate(self._roots)
+                   if isinstance(root, _Pending) and self._searched[i]]
         if not pending:
             return
         evaluation = _call_model(recurrent_fn, self._config.num_actions,
@@ -474,7 +499,10 @@ class Forest:
         config = self._config
         fraction = config.dirichlet_fraction
         priors = []
-        for root in self._roots:
+        for root, on in zip(self._roots, self._searched):
+            if not on:
+                priors.append([])
+                continue
             assert isinstance(root, _Node)
             if fraction <= 0.0 or not root.legal:
                 priors.append(root.priors)
@@ -496,11 +524,15 @@ class Forest:
         paths: List[List[_Node]] = []
         expansions: List[Tuple[int, int]] = []  # (root index, action)
         for i, root in enumerate(self._roots):
+            if not self._searched[i]:
+                paths.append([])
+                continue
             assert isinstance(root, _Node)
             node, priors, path = root, root_priors[i], [root]
             while node.legal:
                 if searches is None:
-                    action = _select(node, priors, pb_c_init, pb_c_base)
+                    action = _select(node, priors, pb_c_init, pb_c_base,
+                                     self._config.unvisited_value == "parent")
                 elif node is root:
                     action = searches[i].action(simulation)
                 else:
@@ -520,6 +552,8 @@ class Forest:
                                      self._config.policy == "gumbel")
         row = 0
         for i, path in enumerate(paths):
+            if not path:
+                continue
             if row < len(expansions) and expansions[row][0] == i:
                 assert evaluation is not None
                 child = evaluation.node(row)
@@ -537,9 +571,10 @@ class Forest:
         num_roots, num_actions = len(self._roots), self._config.num_actions
         visits = np.zeros((num_roots, num_actions), dtype=np.int64)
         q_values = np.full((num_roots, num_actions), math.nan)
-        root_values = np.empty(num_roots)
+        root_values = np.full(num_roots, math.nan)  # NaN: a pending root this search left alone
         for i, root in enumerate(self._roots):
-            assert isinstance(root, _Node)
+            if isinstance(root, _Pending):
+                continue
             root_values[i] = root.value
             for a, child in enumerate(root.children):
                 if child is not None:
@@ -547,11 +582,13 @@ class Forest:
                     q_values[i, a] = child.reward + child.discount * child.value
         totals = visits.sum(axis=1, keepdims=True)
         weights = np.divide(visits, totals, out=np.zeros(visits.shape), where=totals > 0)
-        if self._config.policy == "gumbel":
-            weights = np.array(self._weights, dtype=np.float64).reshape(visits.shape)
-        selected = np.array([self._choose(root, 0.0, i) if root.legal else -1  # type: ignore
+        for i, chosen in enumerate(self._selected):
+            if chosen is not None:  # the Gumbel policy's after its last completed search
+                weights[i] = self._weights[i]
+        selected = np.array([self._choose(root, 0.0, i)
+                             if isinstance(root, _Node) and root.legal else -1
                              for i, root in enumerate(self._roots)], dtype=np.int64)
-        return SearchOutput(visits, q_values, root_values, weights, self._config.num_simulations,
+        return SearchOutput(visits, q_values, root_values, weights, self._steps,
                             selected)
 
     # -- moves
@@ -592,6 +629,13 @@ class Forest:
             if running > threshold:
                 return a
         return root.legal[-1]
+
+    def tree(self, i: Any, max_depth: Any = None) -> Optional[Dict[str, Any]]:
+        from reference import tree_view  # it reads this module's nodes
+
+        self._enter()
+        index = self._root(i)
+        return tree_view.tree_view(self._roots[index], tree_view.read_max_depth(max_depth))
 
     def _root(self, index: Any) -> int:
         index = _integer("i", index)

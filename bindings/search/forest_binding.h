@@ -27,6 +27,7 @@
 #include "forest/formulas.h"
 #include "forest/gumbel.h"
 #include "forest/search_config.h"
+#include "forest/time_budget.h"
 
 namespace veltra::bindings {
 
@@ -240,8 +241,10 @@ class PyForest {
   // Runs a search and returns output() (made before the forest is idle again, so that no
   // finaliser can move the trees first); the GIL is released except while recurrent_fn runs and
   // its results are read, and while pending signals are checked.
+  // The search stops at the first step boundary after `time_limit` seconds (infinity: none);
+  // output(steps) gets the number of steps run. Only `roots` are searched.
   template <typename Output>
-  auto search(py::handle recurrent_fn, Output&& output) {
+  auto search(py::handle recurrent_fn, double time_limit, forest::RootSet roots, Output&& output) {
     // Pending roots' parent states, dropped once idle again.
     ReleasedStates retired(pending_states_, num_roots());
     Busy busy(*this);
@@ -249,14 +252,16 @@ class PyForest {
       throw py::type_error("recurrent_fn must be callable, not " + type_name(recurrent_fn));
     }
     ReleasedInterpreter interpreter;
+    std::int32_t steps = 0;
     interpreter.run([&] {
-      native_.search(
+      const forest::TimeBudget budget(time_limit);
+      steps = native_.search(
           [&](const std::vector<Expansion>& expansions, Evaluations& out) {
             interpreter.with_lock([&] { evaluate(recurrent_fn, expansions, out, retired); });
           },
-          [&] { interpreter.check_signals(); });
+          [&] { interpreter.check_signals(); }, [&] { return budget.spent(); }, std::move(roots));
     });
-    return output();
+    return output(steps);
   }
 
   void select(double temperature, std::int64_t* moves) {

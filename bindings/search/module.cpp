@@ -4,6 +4,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -15,6 +16,8 @@
 #include "bindings/common/main_interpreter.h"
 #include "bindings/search/arrays.h"
 #include "bindings/search/forest_binding.h"
+#include "bindings/search/root_selection.h"
+#include "bindings/search/tree_view.h"
 #include "bindings/search/type_hints.h"
 #include "forest/search_config.h"
 
@@ -27,9 +30,11 @@ using veltra::bindings::guard_class;
 using veltra::bindings::PyForest;
 using veltra::bindings::read_int;
 using veltra::bindings::read_real;
+using veltra::bindings::read_roots;
 using veltra::bindings::type_name;
 using veltra::forest::Policy;
 using veltra::forest::SearchConfig;
+using veltra::forest::UnvisitedValue;
 
 // The result arrays of a search and the simulations it ran per root.
 struct SearchOutput {
@@ -42,6 +47,21 @@ struct SearchOutput {
 };
 
 const char* policy_name(Policy policy) { return policy == Policy::kGumbel ? "gumbel" : "puct"; }
+
+const char* unvisited_value_name(UnvisitedValue value) {
+  return value == UnvisitedValue::kParent ? "parent" : "min";
+}
+
+UnvisitedValue read_unvisited_value(const hint::Str& value) {
+  if (PyUnicode_Check(value.ptr()) == 0) {
+    throw py::type_error("unvisited_value must be a str, not " + type_name(value));
+  }
+  const auto name = value.cast<std::string>();
+  if (name == "min") return UnvisitedValue::kMin;
+  if (name == "parent") return UnvisitedValue::kParent;
+  throw py::value_error("unvisited_value must be 'min' or 'parent', got " +
+                        py::repr(value).cast<std::string>());
+}
 
 Policy read_policy(const hint::Str& value) {
   if (PyUnicode_Check(value.ptr()) == 0) {
@@ -65,6 +85,7 @@ root noise of PUCT (fraction 0 turns it off). seed: the generator's seed, in [0,
 policy: 'puct' or 'gumbel'. max_considered_actions, gumbel_scale, value_scale, maxvisit_init:
 the Gumbel policy's m, noise scale, c_scale and c_visit (validated under either policy).
 num_threads: the native threads of a step (0: one per core, at most 1024).
+unvisited_value: 'min' or 'parent', the score of an unvisited child under PUCT.
 
 Raises TypeError for an argument of the wrong type, ValueError for one out of range.)";
 constexpr const char* kOutputDoc =
@@ -86,9 +107,19 @@ recurrent_fn(states, actions) gets the parent states of a step's new leaves (a l
 actions (int64 [B]) and returns (next_states, rewards, discounts, prior_logits, values, legal):
 B states, float [B], float [B], float [B, A], float [B] and bool [B, A] or None.
 
+time_limit: seconds, or None; the search ends at the first step boundary after it (never before
+its first step). roots: the indices (int) or a mask (bool [R]) of the roots to search, or None
+for all; the others and their trees are left as they are.
+
 Raises TypeError or ValueError for a bad recurrent_fn or output (naming the output and the row,
-nothing of that step applied), RuntimeError while the forest is busy, and whatever recurrent_fn
-raises, unchanged.)";
+nothing of that step applied), for a bad time_limit or roots (IndexError for an index out of
+range), RuntimeError while the forest is busy, and whatever recurrent_fn raises, unchanged.)";
+constexpr const char* kTreeDoc = R"(Root i's tree as plain data, None for a pending root.
+
+Each node is a dict with action, visits, value, prior, reward, discount and children (a list of
+such dicts in action order); the root's edge fields are None. max_depth: None for the whole tree.
+
+Raises IndexError for i out of range, ValueError for a negative max_depth.)";
 constexpr const char* kSelectDoc =
     R"(The move of every root (int64 [R]; -1 at a finished or pending root).
 
@@ -165,7 +196,9 @@ SearchConfig make_config(const hint::Int& num_actions, const hint::Int& num_simu
                          const hint::Int& max_considered_actions, const hint::Float& gumbel_scale,
                          const hint::Float& value_scale, const hint::Float& maxvisit_init,
                          // Speed
-                         const hint::Int& num_threads) {
+                         const hint::Int& num_threads,
+                         // Playing real games.
+                         const hint::Str& unvisited_value) {
   SearchConfig config;
   config.num_actions = read_count(num_actions, "num_actions", 1);
   config.num_simulations = read_count(num_simulations, "num_simulations", 0);
@@ -186,6 +219,7 @@ SearchConfig make_config(const hint::Int& num_actions, const hint::Int& num_simu
                           std::to_string(threads));
   }
   config.num_threads = static_cast<std::int32_t>(threads);
+  config.unvisited_value = read_unvisited_value(unvisited_value);
   const auto got = [](double x) { return ", got " + py::str(py::float_(x)).cast<std::string>(); };
   if (!std::isfinite(config.pb_c_init)) {
     throw py::value_error("pb_c_init must be finite" + got(config.pb_c_init));
@@ -209,7 +243,24 @@ SearchConfig make_config(const hint::Int& num_actions, const hint::Int& num_simu
   if (!(std::isfinite(config.maxvisit_init) && config.maxvisit_init >= 0.0)) {
     throw py::value_error("maxvisit_init must be finite and >= 0" + got(config.maxvisit_init));
   }
+  if (config.policy == Policy::kGumbel && config.unvisited_value != UnvisitedValue::kMin) {
+    throw py::value_error(
+        "unvisited_value must be 'min' under the Gumbel policy, which gives unvisited actions "
+        "its completed value instead");
+  }
   return config;
+}
+
+// A search's time limit in seconds: None (infinity) or a number >= 0.
+double read_time_limit(py::handle value) {
+  if (value.is_none()) return std::numeric_limits<double>::infinity();
+  if (PyBool_Check(value.ptr()) != 0) throw py::type_error("time_limit must be a float, not bool");
+  const double seconds = read_real(value, "time_limit");
+  if (!(seconds >= 0.0)) {
+    throw py::value_error("time_limit must be >= 0 seconds or None, got " +
+                          py::str(py::float_(seconds)).cast<std::string>());
+  }
+  return seconds;
 }
 
 // A read-only attribute of a record.
@@ -228,7 +279,9 @@ void register_config(py::module_& m) {
           py::arg("max_considered_actions") = 16, py::arg("gumbel_scale") = 1.0,
           py::arg("value_scale") = 0.1, py::arg("maxvisit_init") = 50.0,
           // Speed
-          py::arg("num_threads") = 1);
+          py::arg("num_threads") = 1,
+          // Playing real games.
+          py::arg("unvisited_value") = "min");
   field(cls, "num_actions", &SearchConfig::num_actions, "A: the number of actions of every node.");
   field(cls, "num_simulations", &SearchConfig::num_simulations,
         "S: the simulation steps of one search.");
@@ -254,6 +307,11 @@ void register_config(py::module_& m) {
   // Speed
   field(cls, "num_threads", &SearchConfig::num_threads,
         "The native threads a step's descents and backups run on (0: one per core).");
+  // Playing real games.
+  cls.def_property_readonly(
+      "unvisited_value",
+      [](const SearchConfig& c) { return std::string(unvisited_value_name(c.unvisited_value)); },
+      "The score of an unvisited child under PUCT: 'min' (0) or 'parent' (the node's value).");
   cls.def(
          "__eq__",
          [](const SearchConfig& self, py::handle other) -> py::object {
@@ -270,7 +328,9 @@ void register_config(py::module_& m) {
                                            c.seed, policy_name(c.policy), c.max_considered_actions,
                                            c.gumbel_scale, c.value_scale, c.maxvisit_init,
                                            // Speed
-                                           c.num_threads));
+                                           c.num_threads,
+                                           // Playing real games.
+                                           unvisited_value_name(c.unvisited_value)));
           },
           "A hash of the fields, equal for equal configs.")
       .def("__repr__", [](const SearchConfig& c) {
@@ -280,12 +340,16 @@ void register_config(py::module_& m) {
                    "policy={!r}, max_considered_actions={}, gumbel_scale={}, value_scale={}, "
                    "maxvisit_init={}, "
                    // Speed
-                   "num_threads={})")
+                   "num_threads={}, "
+                   // Playing real games.
+                   "unvisited_value={!r})")
             .format(c.num_actions, c.num_simulations, c.pb_c_init, c.pb_c_base, c.dirichlet_alpha,
                     c.dirichlet_fraction, c.seed, policy_name(c.policy), c.max_considered_actions,
                     c.gumbel_scale, c.value_scale, c.maxvisit_init,
                     // Speed
-                    c.num_threads);
+                    c.num_threads,
+                    // Playing real games.
+                    unvisited_value_name(c.unvisited_value));
       });
 }
 
@@ -309,7 +373,8 @@ void register_output(py::module_& m) {
   });
 }
 
-SearchOutput output_of(PyForest& forest) {
+// The statistics of every root after a search of `steps` steps.
+SearchOutput output_of(PyForest& forest, std::int32_t steps) {
   const auto& native = forest.native();
   const auto roots = static_cast<py::ssize_t>(native.num_roots());
   const auto actions = static_cast<py::ssize_t>(native.num_actions());
@@ -317,7 +382,7 @@ SearchOutput output_of(PyForest& forest) {
                    py::array_t<double>({roots, actions}),
                    py::array_t<double>(roots),
                    py::array_t<double>({roots, actions}),
-                   native.config().num_simulations,
+                   steps,
                    py::array_t<std::int64_t>(roots)};
   forest.recommended_moves(out.selected_actions.mutable_data());
   std::int64_t* visits = out.visit_counts.mutable_data();
@@ -326,6 +391,13 @@ SearchOutput output_of(PyForest& forest) {
   double* values = out.root_values.mutable_data();
   const auto width = static_cast<std::size_t>(actions);
   for (std::size_t i = 0; i < native.num_roots(); ++i) {
+    if (native.is_pending(i)) {  // a root the search left alone: no tree yet
+      std::fill_n(visits + i * width, width, 0);
+      std::fill_n(q_values + i * width, width, std::numeric_limits<double>::quiet_NaN());
+      std::fill_n(weights + i * width, width, 0.0);
+      values[i] = std::numeric_limits<double>::quiet_NaN();
+      continue;
+    }
     native.root_visit_counts(i, visits + i * width);
     native.root_q_values(i, q_values + i * width);
     native.root_action_weights(i, weights + i * width);
@@ -381,10 +453,14 @@ void register_forest(py::module_& m) {
           "The state of every root, None for a pending one.")
       .def(
           "search",
-          [](PyForest& forest, const hint::RecurrentFn& recurrent_fn) {
-            return forest.search(recurrent_fn, [&] { return output_of(forest); });
+          [](PyForest& forest, const hint::RecurrentFn& recurrent_fn,
+             const hint::OptionalFloat& time_limit, const hint::OptionalArrayLike& roots) {
+            const double seconds = read_time_limit(time_limit);
+            return forest.search(recurrent_fn, seconds, read_roots(roots, forest.num_roots()),
+                                 [&](std::int32_t steps) { return output_of(forest, steps); });
           },
-          kSearchDoc, py::arg("recurrent_fn"))
+          kSearchDoc, py::arg("recurrent_fn"), py::kw_only(), py::arg("time_limit") = py::none(),
+          py::arg("roots") = py::none())
       .def(
           "select",
           [](PyForest& forest, const hint::Float& temperature) {
@@ -423,7 +499,16 @@ void register_forest(py::module_& m) {
             forest.reset(forest.root_index(i), state, prior_logits, value, legal);
           },
           kResetDoc, py::arg("i"), py::arg("state"), py::arg("prior_logits"), py::arg("value"),
-          py::arg("legal") = py::none());
+          py::arg("legal") = py::none())
+      .def(
+          "tree",
+          [](PyForest& forest, const hint::Int& i, const hint::OptionalInt& max_depth) {
+            forest.check_idle();
+            const std::size_t root = forest.root_index(i);
+            return hint::TreeOrNone(veltra::bindings::tree_view(
+                forest.native(), root, veltra::bindings::read_max_depth(max_depth)));
+          },
+          kTreeDoc, py::arg("i"), py::arg("max_depth") = py::none());
 }
 
 }  // namespace

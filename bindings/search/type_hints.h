@@ -38,6 +38,15 @@ struct FloatOrArrayLikeName {
   static constexpr char text[] =
       "typing.SupportsFloat | typing.SupportsIndex | numpy.typing.ArrayLike";
 };
+struct OptionalFloatName {
+  static constexpr char text[] = "typing.SupportsFloat | typing.SupportsIndex | None";
+};
+struct OptionalIntName {
+  static constexpr char text[] = "typing.SupportsIndex | None";
+};
+struct TreeOrNoneName {
+  static constexpr char text[] = "dict[str, typing.Any] | None";
+};
 struct StatesName {
   static constexpr char text[] = "collections.abc.Sequence[typing.Any]";
 };
@@ -57,6 +66,9 @@ using Any = Hinted<AnyName>;
 using ArrayLike = Hinted<ArrayLikeName>;
 using OptionalArrayLike = Hinted<OptionalArrayLikeName>;
 using FloatOrArrayLike = Hinted<FloatOrArrayLikeName>;
+using OptionalFloat = Hinted<OptionalFloatName>;
+using OptionalInt = Hinted<OptionalIntName>;
+using TreeOrNone = Hinted<TreeOrNoneName>;
 using States = Hinted<StatesName>;
 using RecurrentFn = Hinted<RecurrentFnName>;
 using StateList = pybind11::typing::List<Any>;

@@ -165,9 +165,9 @@ class Pair:
         self.native = make_forest(native_module, self.models[0], num_roots, **config)
         self.reference = make_forest(reference, self.models[1], num_roots, **config)
 
-    def search(self) -> Any:
-        expected = self.reference.search(self.models[1])
-        actual = self.native.search(self.models[0])
+    def search(self, **options: Any) -> Any:
+        expected = self.reference.search(self.models[1], **options)
+        actual = self.native.search(self.models[0], **options)
         assert_same_output(actual, expected)
         assert self.models[0].calls == self.models[1].calls
         assert self.native.num_nodes == self.reference.num_nodes

@@ -191,6 +191,10 @@ CONFIG_ERRORS: dict[str, Tuple[Any, ...]] = {
     "too_many_threads": ((7,), {"num_threads": 1025}, ValueError, "num_threads"),
     "fractional_threads": ((7,), {"num_threads": 2.0}, TypeError, "num_threads"),
     "positional_option": ((7, 100), {}, TypeError, None),
+    "unknown_unvisited_value": ((7,), {"unvisited_value": "max"}, ValueError, "unvisited_value"),
+    "unvisited_value_not_a_str": ((7,), {"unvisited_value": 0}, TypeError, "unvisited_value"),
+    "parent_value_under_gumbel": ((7,), {"policy": "gumbel", "unvisited_value": "parent"},
+                                  ValueError, "unvisited_value must be 'min' under the Gumbel"),
 }
 
 # Each case: a call on fresh_forest(module) and module, the exception, a pattern of its message.
@@ -252,7 +256,10 @@ class TestBadArguments:
                 config.maxvisit_init) == (7, 100, 1.25, 19652.0, 0.3, 0.25, 3, "puct", 16, 1.0,
                                           0.1, 50.0)
         assert config == module.SearchConfig(num_actions=7, seed=3) != module.SearchConfig(7)
-        assert "seed=3" in repr(config)
+        assert "seed=3" in repr(config) and config.unvisited_value == "min"
+        parent = module.SearchConfig(7, seed=3, unvisited_value="parent")
+        assert parent != config and hash(parent) != hash(config)
+        assert "unvisited_value='parent'" in repr(parent)
         gumbel = module.SearchConfig(7, seed=3, policy="gumbel", max_considered_actions=4)
         assert gumbel != config and hash(gumbel) != hash(config)
         assert "policy='gumbel'" in repr(gumbel) and "max_considered_actions=4" in repr(gumbel)

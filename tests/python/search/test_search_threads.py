@@ -38,6 +38,21 @@ class TestThreadsAgree:
         pair.search()
 
 
+class TestThreadsWithSomeRoots:
+    @pytest.mark.parametrize("policy", ["puct", "gumbel"])
+    @pytest.mark.parametrize("seed", range(4))
+    def test_searching_some_roots_on_threads_matches_the_reference(self, seed: int,
+                                                                   policy: str) -> None:
+        rng = random.Random(2000 + seed)
+        num_roots = rng.randint(3, 11)
+        pair = Pair(vs, lambda: RandomModel(5, seed, legal_fraction=0.6), num_roots,
+                    num_simulations=9, seed=seed, num_threads=3, **policy_options(policy, rng))
+        for _ in range(3):
+            mask = [rng.random() < 0.5 for _ in range(num_roots)]
+            pair.search(roots=mask)
+            play_round(pair, rng)
+
+
 class TestThreadsFailures:
     @pytest.mark.parametrize("policy", ["puct", "gumbel"])
     def test_a_failing_step_on_threads_applies_nothing(self, policy: str) -> None:
