@@ -15,6 +15,8 @@
 #include "bindings/common/instance_guards.h"
 #include "bindings/common/main_interpreter.h"
 #include "bindings/search/arrays.h"
+#include "bindings/search/config_reader.h"
+#include "bindings/search/docstrings.h"
 #include "bindings/search/forest_binding.h"
 #include "bindings/search/root_selection.h"
 #include "bindings/search/tree_view.h"
@@ -26,15 +28,17 @@ namespace hint = veltra::bindings::hint;
 
 namespace {
 
+using namespace veltra::bindings::search_docs;  // NOLINT(google-build-using-namespace)
 using veltra::bindings::guard_class;
+using veltra::bindings::make_config;
+using veltra::bindings::policy_name;
 using veltra::bindings::PyForest;
 using veltra::bindings::read_int;
 using veltra::bindings::read_real;
 using veltra::bindings::read_roots;
-using veltra::bindings::type_name;
-using veltra::forest::Policy;
+using veltra::bindings::read_time_limit;
+using veltra::bindings::unvisited_value_name;
 using veltra::forest::SearchConfig;
-using veltra::forest::UnvisitedValue;
 
 // The result arrays of a search and the simulations it ran per root.
 struct SearchOutput {
@@ -46,105 +50,6 @@ struct SearchOutput {
   py::array_t<std::int64_t> selected_actions;
 };
 
-const char* policy_name(Policy policy) { return policy == Policy::kGumbel ? "gumbel" : "puct"; }
-
-const char* unvisited_value_name(UnvisitedValue value) {
-  return value == UnvisitedValue::kParent ? "parent" : "min";
-}
-
-UnvisitedValue read_unvisited_value(const hint::Str& value) {
-  if (PyUnicode_Check(value.ptr()) == 0) {
-    throw py::type_error("unvisited_value must be a str, not " + type_name(value));
-  }
-  const auto name = value.cast<std::string>();
-  if (name == "min") return UnvisitedValue::kMin;
-  if (name == "parent") return UnvisitedValue::kParent;
-  throw py::value_error("unvisited_value must be 'min' or 'parent', got " +
-                        py::repr(value).cast<std::string>());
-}
-
-Policy read_policy(const hint::Str& value) {
-  if (PyUnicode_Check(value.ptr()) == 0) {
-    throw py::type_error("policy must be a str, not " + type_name(value));
-  }
-  const auto name = value.cast<std::string>();
-  if (name == "puct") return Policy::kPuct;
-  if (name == "gumbel") return Policy::kGumbel;
-  throw py::value_error("policy must be 'puct' or 'gumbel', got " +
-                        py::repr(value).cast<std::string>());
-}
-
-// Docstrings: one line, then the arguments and the errors. docs/search-reference.md has the rules.
-constexpr const char* kConfigDoc =
-    "The parameters of a forest's searches: read-only, compared and hashed by value.";
-constexpr const char* kConfigInitDoc = R"(Validates and holds the parameters of a search.
-
-num_actions: A, the actions of every node (>= 1). num_simulations: S, steps per search (>= 0).
-pb_c_init, pb_c_base: PUCT's exploration constants. dirichlet_alpha, dirichlet_fraction: the
-root noise of PUCT (fraction 0 turns it off). seed: the generator's seed, in [0, 2**64).
-policy: 'puct' or 'gumbel'. max_considered_actions, gumbel_scale, value_scale, maxvisit_init:
-the Gumbel policy's m, noise scale, c_scale and c_visit (validated under either policy).
-num_threads: the native threads of a step (0: one per core, at most 1024).
-unvisited_value: 'min' or 'parent', the score of an unvisited child under PUCT.
-
-Raises TypeError for an argument of the wrong type, ValueError for one out of range.)";
-constexpr const char* kOutputDoc =
-    "What a search found, per root: visits, values and targets of its children, and its move.";
-constexpr const char* kForestDoc =
-    "A search tree per root, searched together: each step descends once in every tree and has "
-    "every new leaf evaluated by one recurrent_fn call.";
-constexpr const char* kForestInitDoc = R"(Makes one root per state.
-
-config: a SearchConfig. states: R objects, held by the forest. prior_logits: float [R, A].
-values: float [R]. legal: bool [R, A] or None (every action legal); illegal logits are ignored.
-
-Raises TypeError for arguments of the wrong type, ValueError for wrong shapes, non-finite numbers
-or a root whose legal logits are all -inf.)";
-constexpr const char* kSearchDoc =
-    R"(Runs num_simulations steps in every tree and reports the roots.
-
-recurrent_fn(states, actions) gets the parent states of a step's new leaves (a list) and their
-actions (int64 [B]) and returns (next_states, rewards, discounts, prior_logits, values, legal):
-B states, float [B], float [B], float [B, A], float [B] and bool [B, A] or None.
-
-time_limit: seconds, or None; the search ends at the first step boundary after it (never before
-its first step). roots: the indices (int) or a mask (bool [R]) of the roots to search, or None
-for all; the others and their trees are left as they are.
-
-Raises TypeError or ValueError for a bad recurrent_fn or output (naming the output and the row,
-nothing of that step applied), for a bad time_limit or roots (IndexError for an index out of
-range), RuntimeError while the forest is busy, and whatever recurrent_fn raises, unchanged.)";
-constexpr const char* kTreeDoc = R"(Root i's tree as plain data, None for a pending root.
-
-Each node is a dict with action, visits, value, prior, reward, discount and children (a list of
-such dicts in action order); the root's edge fields are None. max_depth: None for the whole tree.
-
-Raises IndexError for i out of range, ValueError for a negative max_depth.)";
-constexpr const char* kSelectDoc =
-    R"(The move of every root (int64 [R]; -1 at a finished or pending root).
-
-temperature: 0 for the recommended move (Gumbel's selected action, or the most visited legal
-action, lowest on ties), else a draw with probability proportional to visits**(1/temperature).
-
-Raises ValueError for a negative or NaN temperature.)";
-constexpr const char* kAdvanceOneDoc = R"(Moves root i to its child by action, keeping that subtree.
-
-i: a root index (negative counts from the end). action: a legal action of that root.
-
-Raises IndexError for i out of range, ValueError for an illegal action or a pending root.)";
-constexpr const char* kAdvanceAllDoc =
-    R"(Moves every root by its action (int [R]; -1 at a root without legal action).
-
-Every move is checked before any is applied. Raises ValueError for a wrong length or a move a
-root cannot take.)";
-constexpr const char* kResetDoc = R"(Replaces tree i by a single root: a new game in that slot.
-
-i: a root index. state: the new root's state. prior_logits: float [A]. value: a float.
-legal: bool [A] or None.
-
-Raises IndexError for i out of range, TypeError or ValueError for bad arguments, with the tree
-unchanged.)";
-
 }  // namespace
 
 // Every class refuses objects whose constructor never ran, other classes' objects and pickling.
@@ -154,114 +59,6 @@ struct veltra::bindings::Guarded<
     : std::true_type {};
 
 namespace {
-
-std::int32_t read_count(py::handle value, const char* name, std::int64_t minimum) {
-  const std::int64_t count = read_int(value, name);
-  if (count < minimum) {
-    throw py::value_error(std::string(name) +
-                          (minimum == 1 ? " must be at least 1" : " must be >= 0") + ", got " +
-                          std::to_string(count));
-  }
-  if (count > std::numeric_limits<std::int32_t>::max()) {
-    throw py::value_error(std::string(name) + " must be below 2**31, got " + std::to_string(count));
-  }
-  return static_cast<std::int32_t>(count);
-}
-
-std::uint64_t read_seed(py::handle value) {
-  if (PyBool_Check(value.ptr()) != 0) throw py::type_error("seed must be an int, not bool");
-  py::int_ seed;
-  try {
-    seed = py::reinterpret_steal<py::int_>(PyNumber_Index(value.ptr()));
-    if (!seed) throw py::error_already_set();
-  } catch (py::error_already_set& error) {
-    if (!error.matches(PyExc_TypeError)) throw;
-    throw py::type_error("seed must be an int, not " + type_name(value));
-  }
-  const unsigned long long result = PyLong_AsUnsignedLongLong(seed.ptr());
-  if (result == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
-    PyErr_Clear();
-    throw py::value_error("seed must be in [0, 2**64), got " + py::str(seed).cast<std::string>());
-  }
-  return result;
-}
-
-// The most native threads a forest may run its steps on.
-constexpr std::int32_t kMaxThreads = 1024;
-
-SearchConfig make_config(const hint::Int& num_actions, const hint::Int& num_simulations,
-                         const hint::Float& pb_c_init, const hint::Float& pb_c_base,
-                         const hint::Float& dirichlet_alpha, const hint::Float& dirichlet_fraction,
-                         const hint::Int& seed, const hint::Str& policy,
-                         const hint::Int& max_considered_actions, const hint::Float& gumbel_scale,
-                         const hint::Float& value_scale, const hint::Float& maxvisit_init,
-                         // Speed
-                         const hint::Int& num_threads,
-                         // Playing real games.
-                         const hint::Str& unvisited_value) {
-  SearchConfig config;
-  config.num_actions = read_count(num_actions, "num_actions", 1);
-  config.num_simulations = read_count(num_simulations, "num_simulations", 0);
-  config.seed = read_seed(seed);
-  config.pb_c_init = read_real(pb_c_init, "pb_c_init");
-  config.pb_c_base = read_real(pb_c_base, "pb_c_base");
-  config.dirichlet_alpha = read_real(dirichlet_alpha, "dirichlet_alpha");
-  config.dirichlet_fraction = read_real(dirichlet_fraction, "dirichlet_fraction");
-  config.policy = read_policy(policy);
-  config.max_considered_actions = read_count(max_considered_actions, "max_considered_actions", 1);
-  config.gumbel_scale = read_real(gumbel_scale, "gumbel_scale");
-  config.value_scale = read_real(value_scale, "value_scale");
-  config.maxvisit_init = read_real(maxvisit_init, "maxvisit_init");
-  // Speed
-  const std::int64_t threads = read_int(num_threads, "num_threads");
-  if (threads < 0 || threads > kMaxThreads) {
-    throw py::value_error("num_threads must be in [0, " + std::to_string(kMaxThreads) + "], got " +
-                          std::to_string(threads));
-  }
-  config.num_threads = static_cast<std::int32_t>(threads);
-  config.unvisited_value = read_unvisited_value(unvisited_value);
-  const auto got = [](double x) { return ", got " + py::str(py::float_(x)).cast<std::string>(); };
-  if (!std::isfinite(config.pb_c_init)) {
-    throw py::value_error("pb_c_init must be finite" + got(config.pb_c_init));
-  }
-  if (!(std::isfinite(config.pb_c_base) && config.pb_c_base > 0.0)) {
-    throw py::value_error("pb_c_base must be positive and finite" + got(config.pb_c_base));
-  }
-  if (!(std::isfinite(config.dirichlet_alpha) && config.dirichlet_alpha > 0.0)) {
-    throw py::value_error("dirichlet_alpha must be positive and finite" +
-                          got(config.dirichlet_alpha));
-  }
-  if (!(config.dirichlet_fraction >= 0.0 && config.dirichlet_fraction <= 1.0)) {
-    throw py::value_error("dirichlet_fraction must be in [0, 1]" + got(config.dirichlet_fraction));
-  }
-  if (!(std::isfinite(config.gumbel_scale) && config.gumbel_scale >= 0.0)) {
-    throw py::value_error("gumbel_scale must be finite and >= 0" + got(config.gumbel_scale));
-  }
-  if (!(std::isfinite(config.value_scale) && config.value_scale > 0.0)) {
-    throw py::value_error("value_scale must be positive and finite" + got(config.value_scale));
-  }
-  if (!(std::isfinite(config.maxvisit_init) && config.maxvisit_init >= 0.0)) {
-    throw py::value_error("maxvisit_init must be finite and >= 0" + got(config.maxvisit_init));
-  }
-  if (config.policy == Policy::kGumbel && config.unvisited_value != UnvisitedValue::kMin) {
-    throw py::value_error(
-        "unvisited_value must be 'min' under the Gumbel policy, which gives unvisited actions "
-        "its completed value instead");
-  }
-  return config;
-}
-
-// A search's time limit in seconds: None (infinity) or a number >= 0.
-double read_time_limit(py::handle value) {
-  if (value.is_none()) return std::numeric_limits<double>::infinity();
-  if (PyBool_Check(value.ptr()) != 0) throw py::type_error("time_limit must be a float, not bool");
-  const double seconds = read_real(value, "time_limit");
-  if (!(seconds >= 0.0)) {
-    throw py::value_error("time_limit must be >= 0 seconds or None, got " +
-                          py::str(py::float_(seconds)).cast<std::string>());
-  }
-  return seconds;
-}
 
 // A read-only attribute of a record.
 template <typename T, typename Class, typename Field>

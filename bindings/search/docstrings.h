@@ -1,0 +1,80 @@
+#pragma once
+
+// The docstrings of veltra_search: one line, then the arguments and the errors.
+// docs/search-reference.md has the rules.
+
+namespace veltra::bindings::search_docs {
+
+inline constexpr const char* kConfigDoc =
+    "The parameters of a forest's searches: read-only, compared and hashed by value.";
+inline constexpr const char* kConfigInitDoc = R"(Validates and holds the parameters of a search.
+
+num_actions: A, the actions of every node (>= 1). num_simulations: S, steps per search (>= 0).
+pb_c_init, pb_c_base: PUCT's exploration constants. dirichlet_alpha, dirichlet_fraction: the
+root noise of PUCT (fraction 0 turns it off). seed: the generator's seed, in [0, 2**64).
+policy: 'puct' or 'gumbel'. max_considered_actions, gumbel_scale, value_scale, maxvisit_init:
+the Gumbel policy's m, noise scale, c_scale and c_visit (validated under either policy).
+num_threads: the native threads of a step (0: one per core, at most 1024).
+unvisited_value: 'min' or 'parent', the score of an unvisited child under PUCT.
+
+Raises TypeError for an argument of the wrong type, ValueError for one out of range.)";
+inline constexpr const char* kOutputDoc =
+    "What a search found, per root: visits, values and targets of its children, and its move.";
+inline constexpr const char* kForestDoc =
+    "A search tree per root, searched together: each step descends once in every tree and has "
+    "every new leaf evaluated by one recurrent_fn call.";
+inline constexpr const char* kForestInitDoc = R"(Makes one root per state.
+
+config: a SearchConfig. states: R objects, held by the forest. prior_logits: float [R, A].
+values: float [R]. legal: bool [R, A] or None (every action legal); illegal logits are ignored.
+
+Raises TypeError for arguments of the wrong type, ValueError for wrong shapes, non-finite numbers
+or a root whose legal logits are all -inf.)";
+inline constexpr const char* kSearchDoc =
+    R"(Runs num_simulations steps in every tree and reports the roots.
+
+recurrent_fn(states, actions) gets the parent states of a step's new leaves (a list) and their
+actions (int64 [B]) and returns (next_states, rewards, discounts, prior_logits, values, legal):
+B states, float [B], float [B], float [B, A], float [B] and bool [B, A] or None.
+
+time_limit: seconds, or None; the search ends at the first step boundary after it (never before
+its first step). roots: the indices (int) or a mask (bool [R]) of the roots to search, or None
+for all; the others and their trees are left as they are.
+
+Raises TypeError or ValueError for a bad recurrent_fn or output (naming the output and the row,
+nothing of that step applied), for a bad time_limit or roots (IndexError for an index out of
+range), RuntimeError while the forest is busy, and whatever recurrent_fn raises, unchanged.)";
+inline constexpr const char* kTreeDoc = R"(Root i's tree as plain data, None for a pending root.
+
+Each node is a dict with action, visits, value, prior, reward, discount and children (a list of
+such dicts in action order); the root's edge fields are None. max_depth: None for the whole tree.
+
+Raises IndexError for i out of range, ValueError for a negative max_depth.)";
+inline constexpr const char* kSelectDoc =
+    R"(The move of every root (int64 [R]; -1 at a finished or pending root).
+
+temperature: 0 for the recommended move (Gumbel's selected action, or the most visited legal
+action, lowest on ties), else a draw with probability proportional to visits**(1/temperature).
+
+Raises ValueError for a negative or NaN temperature.)";
+inline constexpr const char* kAdvanceOneDoc =
+    R"(Moves root i to its child by action, keeping that subtree.
+
+i: a root index (negative counts from the end). action: a legal action of that root.
+
+Raises IndexError for i out of range, ValueError for an illegal action or a pending root.)";
+inline constexpr const char* kAdvanceAllDoc =
+    R"(Moves every root by its action (int [R]; -1 at a root without legal action).
+
+Every move is checked before any is applied. Raises ValueError for a wrong length or a move a
+root cannot take.)";
+inline constexpr const char* kResetDoc =
+    R"(Replaces tree i by a single root: a new game in that slot.
+
+i: a root index. state: the new root's state. prior_logits: float [A]. value: a float.
+legal: bool [A] or None.
+
+Raises IndexError for i out of range, TypeError or ValueError for bad arguments, with the tree
+unchanged.)";
+
+}  // namespace veltra::bindings::search_docs
