@@ -5,20 +5,21 @@ from __future__ import annotations
 
 from typing import Any, Dict, Optional
 
-from reference import forest as _forest
+from reference.nodes import Node
+from reference.readers import read_int
 
 
 def read_max_depth(value: Any) -> float:
     if value is None:
         return float("inf")
-    depth = _forest._integer("max_depth", value)
+    depth = read_int("max_depth", value)
     if depth < 0:
         raise ValueError(f"max_depth must be >= 0 or None, got {depth}")
     return depth
 
 
 def tree_view(root: Any, max_depth: float) -> Optional[Dict[str, Any]]:
-    if not isinstance(root, _forest._Node):
+    if not isinstance(root, Node):
         return None  # a pending root
 
     def view(node: Any, action: Any, prior: Any, edge: bool, depth: int) -> Dict[str, Any]:

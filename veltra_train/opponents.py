@@ -21,18 +21,18 @@ class Player(Protocol):
     def advance(self, moves: npt.NDArray[np.int64], states: list[Any]) -> None: ...
 
 
-def parse_opponent(spec: str) -> tuple[str, str]:
-    """("random", ""), ("mcts", "N") or ("checkpoint", PATH); ValueError naming a bad spec."""
-    if not isinstance(spec, str):
-        raise TypeError(f"opponent must be a str, not {type(spec).__name__}")
-    kind, _, argument = spec.partition(":")
+def parse_opponent(opponent: str) -> tuple[str, str]:
+    """("random", ""), ("mcts", "N") or ("checkpoint", PATH); ValueError naming a bad opponent."""
+    if not isinstance(opponent, str):
+        raise TypeError(f"opponent must be a str, not {type(opponent).__name__}")
+    kind, _, argument = opponent.partition(":")
     if kind == "random" and not argument:
         return kind, ""
     if kind == "mcts" and argument.isdigit() and int(argument) >= 1:
         return kind, argument
     if kind == "checkpoint" and argument:
         return kind, argument
-    raise ValueError(f"unknown opponent {spec!r}; expected random, mcts:N (N >= 1 simulations) "
+    raise ValueError(f"unknown opponent {opponent!r}; expected random, mcts:N (N >= 1 simulations) "
                      "or checkpoint:PATH")
 
 
@@ -68,8 +68,8 @@ def mcts_player(game: Game, simulations: int, seed: int) -> ForestPlayer:
     return ForestPlayer(GameModel(game, evaluate), config)
 
 
-def make_opponent(spec: str, game: Game, seed: int, simulations: int) -> Player:
-    kind, argument = parse_opponent(spec)
+def make_opponent(opponent: str, game: Game, seed: int, simulations: int) -> Player:
+    kind, argument = parse_opponent(opponent)
     if kind == "random":
         return RandomPlayer(game, seed)
     if kind == "mcts":

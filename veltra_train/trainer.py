@@ -277,9 +277,9 @@ class Trainer:
         agent = ForestPlayer(GameModel(self.game, Evaluator(self.game, self.net, self.config.device)),
                              search_config(self.config, self.config.eval_simulations, seed, training=False))
         scores = {}
-        for spec in self.config.eval_opponents:
-            opponent = make_opponent(spec, self.game, seed + 1, self.config.eval_simulations)
-            scores[spec] = match(self.game, agent, opponent, self.config.eval_games).to_dict()
+        for name in self.config.eval_opponents:
+            opponent = make_opponent(name, self.game, seed + 1, self.config.eval_simulations)
+            scores[name] = match(self.game, agent, opponent, self.config.eval_games).to_dict()
         self.counters.evaluations += 1
         self.last_scores = scores
         self._log(scores)
