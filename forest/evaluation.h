@@ -9,9 +9,12 @@
 namespace veltra::forest {
 
 // A position the search needs evaluated: the one reached by `action` from `parent` in tree
-// `root`. `parent` is kNoNode for a root that was advanced to a child that did not exist yet (the
-// caller keeps that parent's state). `node` is the id the new node will have.
+// `root`. `parent` is kNoNode for a pending root: one advanced to a child that did not exist yet
+// (the caller keeps that parent's state), or, with `action` kOwnState, a root whose own state
+// the caller keeps and evaluates. `node` is the id the new node will have.
 struct Expansion {
+  static constexpr std::int32_t kOwnState = -1;
+
   std::int32_t root;
   NodeId parent;
   std::int32_t action;

@@ -45,20 +45,24 @@ namespace veltra::forest {
 // after_step run on the calling thread. Not thread-safe; the caller serialises calls.
 class Forest {
  public:
-  // One root per row of `roots`, each with N = 1 and V = v0 = its value.
-  Forest(const SearchConfig& config, const Evaluations& roots)
+  // `num_roots` roots pending on their own states, which the caller keeps: the next search has
+  // them evaluated first (expansions with action Expansion::kOwnState).
+  Forest(const SearchConfig& config, std::size_t num_roots)
       : config_(config),
         num_actions_(static_cast<std::size_t>(config.num_actions)),
         gumbel_policy_(config.policy == Policy::kGumbel),
-        store_(num_actions_, roots.rows(), gumbel_policy_),
+        store_(num_actions_, num_roots, gumbel_policy_),
         generator_(config.seed),
-        roots_(roots.rows(), kNoNode),
-        pending_actions_(roots.rows(), -1),
+        roots_(num_roots, kNoNode),
+        pending_actions_(num_roots, Expansion::kOwnState),
         puct_(config),
-        root_noise_(config, roots.rows()),
-        gumbel_(config, roots.rows()),
-        pool_(std::make_unique<ThreadPool>(std::min(thread_count(config), roots.rows()))),
-        lanes_(make_lanes(roots.rows(), pool_->size(), gumbel_)) {
+        root_noise_(config, num_roots),
+        gumbel_(config, num_roots),
+        pool_(std::make_unique<ThreadPool>(std::min(thread_count(config), num_roots))),
+        lanes_(make_lanes(num_roots, pool_->size(), gumbel_)) {}
+
+  // One root per row of `roots`, each with N = 1 and V = v0 = its value.
+  Forest(const SearchConfig& config, const Evaluations& roots) : Forest(config, roots.rows()) {
     check_logits(roots);
     for (std::size_t i = 0; i < roots.rows(); ++i) roots_[i] = create_root(i, roots, i);
     check_forest_invariants(store_, roots_, num_actions_);
@@ -75,9 +79,12 @@ class Forest {
   std::size_t tree_size(std::size_t i) const noexcept { return store_.tree_size(i); }
 
   // The root node of tree i, or kNoNode while it is pending (advanced to a child that does not
-  // exist yet; the next search creates it).
+  // exist yet, or reset to a state the caller evaluates; the next search creates it).
   NodeId root_node(std::size_t i) const { return roots_.at(i); }
   bool is_pending(std::size_t i) const { return root_node(i) == kNoNode; }
+  bool pending_on_own_state(std::size_t i) const {
+    return is_pending(i) && pending_actions_[i] == Expansion::kOwnState;
+  }
   const Node& node(NodeId id) const noexcept { return store_[id]; }
   const float* priors(NodeId id) const noexcept { return store_.priors(id); }
   NodeId child(NodeId parent, std::int32_t action) const noexcept {
@@ -139,9 +146,22 @@ class Forest {
     return roots_[i];
   }
 
+  // Replaces tree i by a root pending on its own state (see Forest(config, num_roots)), calling
+  // release(id) for every node dropped.
+  template <typename Release>
+  void reset_pending(std::size_t i, Release&& release) {
+    const NodeId old_root = root_node(i);
+    if (old_root != kNoNode) store_.free_tree(i, old_root, kNoNode, release);
+    gumbel_.forget(i);
+    roots_[i] = kNoNode;
+    pending_actions_[i] = Expansion::kOwnState;
+    check_forest_invariants(store_, roots_, num_actions_);
+  }
+
   // Runs config().num_simulations simulations in every tree. `evaluate(expansions, evaluations)`
   // must fill one row of `evaluations` (already sized) per expansion, or throw; a throw leaves
-  // every step before it applied. Pending roots are evaluated first, in one call of their own.
+  // every step before it applied. Pending roots are evaluated first: those pending on their own
+  // states in one call, then those reached by a move in another.
   // `after_step()` runs after every step and may throw to end the search there; `stop()` runs
   // after it and ends the search there when it returns true (a search cut short: under Gumbel,
   // its final action and improved policy are those of the tree it leaves). Returns the number of
@@ -306,19 +326,24 @@ class Forest {
 
   template <typename Evaluate>
   void evaluate_pending_roots(Evaluate& evaluate) {
-    reserve_and_evaluate(
-        [&] {
-          for (std::size_t i = 0; i < num_roots(); ++i) {
-            if (roots_[i] != kNoNode || !searching_.contains(i)) continue;
-            expansions_.push_back(
-                {static_cast<std::int32_t>(i), kNoNode, pending_actions_[i], store_.allocate(i)});
-          }
-        },
-        evaluate);
-    for (std::size_t k = 0; k < expansions_.size(); ++k) {
-      const Expansion& e = expansions_[k];
-      fill_node(e.node, evaluations_, k, e.action);
-      roots_[static_cast<std::size_t>(e.root)] = e.node;
+    for (const bool own_state : {true, false}) {
+      reserve_and_evaluate(
+          [&] {
+            for (std::size_t i = 0; i < num_roots(); ++i) {
+              if (roots_[i] != kNoNode || !searching_.contains(i) ||
+                  (pending_actions_[i] == Expansion::kOwnState) != own_state) {
+                continue;
+              }
+              expansions_.push_back(
+                  {static_cast<std::int32_t>(i), kNoNode, pending_actions_[i], store_.allocate(i)});
+            }
+          },
+          evaluate);
+      for (std::size_t k = 0; k < expansions_.size(); ++k) {
+        const Expansion& e = expansions_[k];
+        fill_node(e.node, evaluations_, k, e.action);
+        roots_[static_cast<std::size_t>(e.root)] = e.node;
+      }
     }
   }
 

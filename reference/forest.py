@@ -22,8 +22,8 @@ import numpy as np
 
 from reference import gumbel, root_selection, time_budget, tree_view
 from reference.generator import Generator
-from reference.nodes import (Evaluation, Node, PendingRoot, RecurrentFn, back_up, call_model,
-                             count_nodes)
+from reference.nodes import (OWN_STATE, Evaluation, Node, PendingRoot, RecurrentFn, back_up,
+                             call_model, call_root_fn, count_nodes)
 from reference.puct import select_puct
 from reference.readers import read_floats, read_float, read_int, read_legal
 from reference.records import SearchConfig, SearchOutput
@@ -40,10 +40,14 @@ def c_pow(base: float, exponent: float) -> float:
 
 
 class Forest:
-    def __init__(self, config: SearchConfig, states: Sequence[Any], prior_logits: Any,
-                 values: Any, legal: Any = None) -> None:
+    def __init__(self, config: SearchConfig, states: Sequence[Any], prior_logits: Any = None,
+                 values: Any = None, legal: Any = None, *,
+                 root_fn: Optional[Callable[[List[Any]], Any]] = None) -> None:
         if not isinstance(config, SearchConfig):
             raise TypeError(f"config must be a SearchConfig, not {type(config).__name__}")
+        if root_fn is not None and not callable(root_fn):
+            raise TypeError(f"root_fn must be callable or None, not {type(root_fn).__name__}")
+        self._root_fn = root_fn
         if not isinstance(states, (list, tuple)):
             raise TypeError(f"states must be a list, not {type(states).__name__}")
         if not states:
@@ -53,10 +57,26 @@ class Forest:
         self._busy = False
         self._selected: List[Optional[int]] = [None] * len(states)  # Gumbel's final actions
         self._weights: List[List[float]] = [[]] * len(states)  # Gumbel's improved policies
+        self._roots: List[Node | PendingRoot]
+        if not self._given(prior_logits, values, legal, "values"):
+            self._roots = [PendingRoot(state, OWN_STATE) for state in states]
+            return
         roots = Evaluation(config.num_actions, "{}", len(states), states, np.zeros(len(states)),
                             np.zeros(len(states)), prior_logits, values, legal,
                             config.policy == "gumbel")
-        self._roots: List[Node | PendingRoot] = [roots.node(i, False) for i in range(len(states))]
+        self._roots = [roots.node(i, False) for i in range(len(states))]
+
+    def _given(self, prior_logits: Any, values: Any, legal: Any, values_name: str) -> bool:
+        """Whether a root's arrays are given (one is enough: the readers then name the other);
+        all may be omitted only with a root_fn."""
+        if prior_logits is not None or values is not None:
+            return True
+        if legal is not None:
+            raise ValueError(f"legal is given without prior_logits and {values_name}")
+        if self._root_fn is None:
+            raise ValueError(
+                f"prior_logits and {values_name} must be given to a forest without a root_fn")
+        return False
 
     # -- attributes
 
@@ -83,7 +103,8 @@ class Forest:
     @property
     def root_states(self) -> List[Any]:
         self._enter()
-        return [root.state if isinstance(root, Node) else None for root in self._roots]
+        return [root.state if isinstance(root, Node) or root.action == OWN_STATE else None
+                for root in self._roots]
 
     def __reduce_ex__(self, protocol: Any) -> Any:
         raise TypeError("cannot pickle a Forest")
@@ -127,16 +148,25 @@ class Forest:
         return self._output()
 
     def _evaluate_pending(self, recurrent_fn: RecurrentFn) -> None:
-        pending = [(i, root) for i, root in enumerate(self._roots)
-                   if isinstance(root, PendingRoot) and self._searched[i]]
-        if not pending:
-            return
-        evaluation = call_model(recurrent_fn, self._config.num_actions,
-                                 [root.parent_state for _, root in pending],
-                                 [root.action for _, root in pending],
-                                 self._config.policy == "gumbel")
-        for row, (i, _) in enumerate(pending):
-            self._roots[i] = evaluation.node(row, with_edge=False)
+        """Roots pending on their own states in one root_fn call, then those reached by a move."""
+        keep_logits = self._config.policy == "gumbel"
+        for own_state in (True, False):
+            pending = [(i, root) for i, root in enumerate(self._roots)
+                       if isinstance(root, PendingRoot) and self._searched[i]
+                       and (root.action == OWN_STATE) == own_state]
+            if not pending:
+                continue
+            states = [root.state for _, root in pending]
+            if own_state:
+                if self._root_fn is None:
+                    raise RuntimeError("the forest's root_fn was cleared")
+                evaluation = call_root_fn(self._root_fn, self._config.num_actions, states,
+                                          keep_logits)
+            else:
+                evaluation = call_model(recurrent_fn, self._config.num_actions, states,
+                                        [root.action for _, root in pending], keep_logits)
+            for row, (i, _) in enumerate(pending):
+                self._roots[i] = evaluation.node(row, with_edge=False)
 
     def _root_priors(self) -> List[List[float]]:
         """The priors each root uses for one search: the stored ones mixed with fresh noise."""
@@ -332,9 +362,14 @@ class Forest:
             if move != -1:
                 self._move(i, move)
 
-    def reset(self, i: Any, state: Any, prior_logits: Any, value: Any, legal: Any = None) -> None:
+    def reset(self, i: Any, state: Any, prior_logits: Any = None, value: Any = None,
+              legal: Any = None) -> None:
         self._enter()
         index = self._root(i)
+        if not self._given(prior_logits, value, legal, "value"):
+            self._roots[index] = PendingRoot(state, OWN_STATE)
+            self._selected[index] = None
+            return
         num_actions = self._config.num_actions
         value_array = np.array(read_float("value", value))
         logits = read_floats("prior_logits", prior_logits, (num_actions,))

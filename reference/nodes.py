@@ -32,13 +32,18 @@ class Node:
         self.state = state
 
 
+OWN_STATE = -1  # the action of a root pending on its own state
+
+
 class PendingRoot:
-    """A root reached by a move whose child was never created: evaluated at the next search."""
+    """A root evaluated at the next search: one reached by `action` from `state` whose child was
+    never created (recurrent_fn evaluates it), or, with action OWN_STATE, the root `state` itself
+    (root_fn evaluates it)."""
 
-    __slots__ = ("parent_state", "action")
+    __slots__ = ("state", "action")
 
-    def __init__(self, parent_state: Any, action: int) -> None:
-        self.parent_state = parent_state
+    def __init__(self, state: Any, action: int) -> None:
+        self.state = state
         self.action = action
 
 
@@ -82,6 +87,17 @@ class Evaluation:
                          self.values_list[i], self.rewards_list[i], self.discounts_list[i])
         return Node(self.states[i], self.priors[i], self.logits[i], self.legal[i],
                      self.values_list[i])
+
+
+def call_root_fn(root_fn: Callable[[List[Any]], Any], num_actions: int, states: List[Any],
+                 keep_logits: bool) -> Evaluation:
+    result = root_fn(states)
+    if not isinstance(result, tuple) or len(result) != 3:
+        raise TypeError("root_fn must return a tuple (prior_logits, values, legal)")
+    logits, values, legal = result
+    count = len(states)
+    return Evaluation(num_actions, "root_fn output '{}'", count, states, np.zeros(count),
+                      np.zeros(count), logits, values, legal, keep_logits)
 
 
 def call_model(recurrent_fn: RecurrentFn, num_actions: int, states: List[Any],

@@ -26,6 +26,12 @@ _RecurrentFn: typing.TypeAlias = collections.abc.Callable[
     ],
 ]
 
+# root_fn(states) -> (prior_logits, values, legal)
+_RootFn: typing.TypeAlias = collections.abc.Callable[
+    [list[typing.Any]],
+    tuple[numpy.typing.ArrayLike, numpy.typing.ArrayLike, numpy.typing.ArrayLike | None],
+]
+
 class SearchConfig(metaclass=_Pybind11Type):
     def __init__(
         self,
@@ -97,9 +103,11 @@ class Forest(metaclass=_Pybind11Type):
         self,
         config: SearchConfig,
         states: collections.abc.Sequence[typing.Any],
-        prior_logits: numpy.typing.ArrayLike,
-        values: numpy.typing.ArrayLike,
+        prior_logits: numpy.typing.ArrayLike | None = None,
+        values: numpy.typing.ArrayLike | None = None,
         legal: numpy.typing.ArrayLike | None = None,
+        *,
+        root_fn: _RootFn | None = None,
     ) -> None: ...
     @property
     def config(self) -> SearchConfig: ...
@@ -127,7 +135,7 @@ class Forest(metaclass=_Pybind11Type):
         self,
         i: _Int,
         state: typing.Any,
-        prior_logits: numpy.typing.ArrayLike,
-        value: _Float | numpy.typing.ArrayLike,
+        prior_logits: numpy.typing.ArrayLike | None = None,
+        value: _Float | numpy.typing.ArrayLike | None = None,
         legal: numpy.typing.ArrayLike | None = None,
     ) -> None: ...

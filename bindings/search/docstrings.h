@@ -27,15 +27,20 @@ inline constexpr const char* kForestInitDoc = R"(Makes one root per state.
 
 config: a SearchConfig. states: R objects, held by the forest. prior_logits: float [R, A].
 values: float [R]. legal: bool [R, A] or None (every action legal); illegal logits are ignored.
+root_fn(states) -> (prior_logits, values, legal): evaluates roots, with the same array rules as
+recurrent_fn's outputs; with it, prior_logits, values and legal may be omitted, and the roots are
+pending until the next search, which evaluates all pending roots in one root_fn call.
 
-Raises TypeError for arguments of the wrong type, ValueError for wrong shapes, non-finite numbers
-or a root whose legal logits are all -inf.)";
+Raises TypeError for arguments of the wrong type, ValueError for wrong shapes, non-finite numbers,
+a root whose legal logits are all -inf, or arrays omitted without a root_fn.)";
 inline constexpr const char* kSearchDoc =
     R"(Runs num_simulations steps in every tree and reports the roots.
 
 recurrent_fn(states, actions) gets the parent states of a step's new leaves (a list) and their
 actions (int64 [B]) and returns (next_states, rewards, discounts, prior_logits, values, legal):
-B states, float [B], float [B], float [B, A], float [B] and bool [B, A] or None.
+B states, float [B], float [B], float [B, A], float [B] and bool [B, A] or None. Pending roots
+are evaluated before the first step: those reset to a state by the forest's root_fn, in one call,
+then those advanced to a move never searched by recurrent_fn, in another.
 
 time_limit: seconds, or None; the search ends at the first step boundary after it (never before
 its first step). roots: the indices (int) or a mask (bool [R]) of the roots to search, or None
@@ -72,7 +77,8 @@ inline constexpr const char* kResetDoc =
     R"(Replaces tree i by a single root: a new game in that slot.
 
 i: a root index. state: the new root's state. prior_logits: float [A]. value: a float.
-legal: bool [A] or None.
+legal: bool [A] or None. A forest with a root_fn may omit prior_logits, value and legal: the root
+is then pending until the next search evaluates it with root_fn.
 
 Raises IndexError for i out of range, TypeError or ValueError for bad arguments, with the tree
 unchanged.)";

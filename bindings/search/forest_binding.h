@@ -55,6 +55,7 @@ struct Source {
 };
 
 inline const Source kRecurrentOutput{"recurrent_fn output '", "'"};
+inline const Source kRootOutput{"root_fn output '", "'"};
 inline const Source kArgument{"", ""};
 
 // The numbers of a batch of `rows` positions, read and checked in full before anything uses them.
@@ -185,17 +186,24 @@ class PyForest {
     PyForest& forest_;
   };
 
+  // Without prior_logits and values, every root is pending on its state until root_fn
+  // evaluates it.
   PyForest(const forest::SearchConfig& config, py::handle states, py::handle prior_logits,
-           py::handle values, py::handle legal)
+           py::handle values, py::handle legal, py::handle root_fn)
       : reader_(static_cast<std::size_t>(config.num_actions),
                 config.policy == forest::Policy::kGumbel),
-        native_(config, read_roots(config, states, prior_logits, values, legal)) {
+        root_fn_(read_root_fn(root_fn)),
+        native_(make_native(config, states, prior_logits, values, legal)) {
     pending_states_.assign(native_.num_roots(), nullptr);
     // Reading the arrays may have run Python code that changed the list: check it again.
     const py::sequence sequence = read_states(states, "states", native_.num_roots());
     for (std::size_t i = 0; i < native_.num_roots(); ++i) {
-      hold(native_.root_node(i),
-           PySequence_Fast_GET_ITEM(sequence.ptr(), static_cast<py::ssize_t>(i)));
+      PyObject* state = PySequence_Fast_GET_ITEM(sequence.ptr(), static_cast<py::ssize_t>(i));
+      if (native_.is_pending(i)) {
+        pending_states_[i] = new_reference(state);
+      } else {
+        hold(native_.root_node(i), state);
+      }
     }
   }
 
@@ -232,7 +240,9 @@ class PyForest {
     py::list result(num_roots());
     for (std::size_t i = 0; i < num_roots(); ++i) {
       const NodeId root = native_.root_node(i);
-      PyObject* state = root == forest::kNoNode ? nullptr : state_of(root);
+      PyObject* state = root != forest::kNoNode           ? state_of(root)
+                        : native_.pending_on_own_state(i) ? pending_states_[i]
+                                                          : nullptr;
       PyList_SET_ITEM(result.ptr(), static_cast<py::ssize_t>(i), new_reference(state));
     }
     return result;
@@ -301,6 +311,14 @@ class PyForest {
   void reset(std::size_t i, py::handle state, py::handle prior_logits, py::handle value,
              py::handle legal) {
     check_idle();
+    if (!given(prior_logits, value, legal, "value")) {
+      ReleasedStates released(states_, native_.tree_size(i) + 1);
+      Busy busy(*this);
+      native_.reset_pending(i, released);
+      released.take(pending_states_[i]);
+      pending_states_[i] = new_reference(state.ptr());
+      return;
+    }
     const auto num_actions = static_cast<py::ssize_t>(native_.num_actions());
     const double root_value = read_real(value, "value");
     auto logits = read_floats(prior_logits, "prior_logits", {num_actions});
@@ -326,14 +344,17 @@ class PyForest {
   int traverse(visitproc visit, void* arg) const {
     for (PyObject* state : states_) Py_VISIT(state);
     for (PyObject* state : pending_states_) Py_VISIT(state);
+    Py_VISIT(root_fn_.ptr());
     return 0;
   }
 
-  // Drops every state (the trees stay); what remains answers None for them.
+  // Drops every state and the root_fn (the trees stay); what remains answers None for the
+  // states, and a search that needs the root_fn raises.
   void clear_states() {
     std::vector<PyObject*> dropped;
     dropped.swap(states_);
     for (PyObject*& state : pending_states_) dropped.push_back(std::exchange(state, nullptr));
+    dropped.push_back(root_fn_.release().ptr());
     for (PyObject* state : dropped) Py_XDECREF(state);
   }
 
@@ -348,17 +369,43 @@ class PyForest {
     return result;
   }
 
-  Evaluations read_roots(const forest::SearchConfig& config, py::handle states,
-                         py::handle prior_logits, py::handle values, py::handle legal) {
+  static py::object read_root_fn(py::handle root_fn) {
+    if (root_fn.is_none()) return py::object();
+    if (PyCallable_Check(root_fn.ptr()) == 0) {
+      throw py::type_error("root_fn must be callable or None, not " + type_name(root_fn));
+    }
+    return py::reinterpret_borrow<py::object>(root_fn);
+  }
+
+  // Whether a root's arrays are given (one of them is enough: the readers then name the other);
+  // all of them may be omitted (None) only with a root_fn.
+  bool given(py::handle prior_logits, py::handle values, py::handle legal,
+             const char* values_name) const {
+    if (!prior_logits.is_none() || !values.is_none()) return true;
+    if (!legal.is_none()) {
+      throw py::value_error(std::string("legal is given without prior_logits and ") + values_name);
+    }
+    if (!root_fn_) {
+      throw py::value_error(std::string("prior_logits and ") + values_name +
+                            " must be given to a forest without a root_fn");
+    }
+    return false;
+  }
+
+  forest::Forest make_native(const forest::SearchConfig& config, py::handle states,
+                             py::handle prior_logits, py::handle values, py::handle legal) {
     if (!PyList_Check(states.ptr()) && !PyTuple_Check(states.ptr())) {
       throw py::type_error("states must be a list, not " + type_name(states));
     }
     const auto count = PySequence_Fast_GET_SIZE(states.ptr());
     if (count == 0) throw py::value_error("states must hold at least one root state");
+    if (!given(prior_logits, values, legal, "values")) {
+      return forest::Forest(config, static_cast<std::size_t>(count));
+    }
     Evaluations roots;
     reader_.read(kArgument, static_cast<std::size_t>(count), py::handle(), py::handle(), values,
                  prior_logits, legal, {count, config.num_actions}, roots);
-    return roots;
+    return forest::Forest(config, roots);
   }
 
   PyObject* state_of(NodeId id) const {
@@ -389,6 +436,10 @@ class PyForest {
   // the thread is ended in it at exit (see ReleasedInterpreter).
   void evaluate(py::handle recurrent_fn, const std::vector<Expansion>& expansions, Evaluations& out,
                 ReleasedStates& retired) {
+    if (expansions.front().action == Expansion::kOwnState) {
+      evaluate_roots(expansions, out, retired);
+      return;
+    }
     const std::size_t count = expansions.size();
     const auto size = static_cast<py::ssize_t>(count);
     PyObject* list = PyList_New(size);
@@ -436,7 +487,40 @@ class PyForest {
     }
   }
 
+  // One root_fn call for the roots pending on their own states, which become their states.
+  void evaluate_roots(const std::vector<Expansion>& expansions, Evaluations& out,
+                      ReleasedStates& retired) {
+    if (!root_fn_) throw std::runtime_error("the forest's root_fn was cleared");
+    const std::size_t count = expansions.size();
+    const auto size = static_cast<py::ssize_t>(count);
+    PyObject* list = PyList_New(size);
+    if (list == nullptr) throw py::error_already_set();
+    const CallReference states(list);
+    for (std::size_t k = 0; k < count; ++k) {
+      PyObject* state = pending_states_[static_cast<std::size_t>(expansions[k].root)];
+      PyList_SET_ITEM(states.get(), static_cast<py::ssize_t>(k), new_reference(state));
+    }
+    PyObject* arguments[] = {states.get()};
+    PyObject* returned = PyObject_Vectorcall(root_fn_.ptr(), arguments, 1, nullptr);
+    if (returned == nullptr) throw py::error_already_set();
+    const CallReference call(returned);
+    if (!PyTuple_Check(returned) || PyTuple_GET_SIZE(returned) != 3) {
+      throw py::type_error("root_fn must return a tuple (prior_logits, values, legal)");
+    }
+    const auto output = [&](py::ssize_t k) { return py::handle(PyTuple_GET_ITEM(returned, k)); };
+    reader_.read(kRootOutput, count, py::handle(), py::handle(), output(1), output(0), output(2),
+                 {size, static_cast<py::ssize_t>(native_.num_actions())}, out);
+    reserve_states(expansions.back().node);
+    for (std::size_t k = 0; k < count; ++k) {
+      const Expansion& e = expansions[k];
+      PyObject*& pending = pending_states_[static_cast<std::size_t>(e.root)];
+      hold(e.node, pending);
+      retired.take(pending);
+    }
+  }
+
   BatchReader reader_;
+  py::object root_fn_;  // or null
   forest::Forest native_;
   std::vector<PyObject*> states_;          // by node id; nullptr for an unused id
   std::vector<PyObject*> pending_states_;  // by root: the parent state of a pending root

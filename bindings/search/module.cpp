@@ -226,12 +226,14 @@ void register_forest(py::module_& m) {
   auto cls =
       guard_class(py::class_<PyForest>(m, "Forest", kForestDoc, py::custom_type_setup(enable_gc)));
   cls.def(py::init([](const SearchConfig& config, const hint::States& states,
-                      const hint::ArrayLike& prior_logits, const hint::ArrayLike& values,
-                      const hint::OptionalArrayLike& legal) {
-            return std::make_unique<PyForest>(config, states, prior_logits, values, legal);
+                      const hint::OptionalArrayLike& prior_logits,
+                      const hint::OptionalArrayLike& values, const hint::OptionalArrayLike& legal,
+                      const hint::OptionalRootFn& root_fn) {
+            return std::make_unique<PyForest>(config, states, prior_logits, values, legal, root_fn);
           }),
-          kForestInitDoc, py::arg("config"), py::arg("states"), py::arg("prior_logits"),
-          py::arg("values"), py::arg("legal") = py::none())
+          kForestInitDoc, py::arg("config"), py::arg("states"),
+          py::arg("prior_logits") = py::none(), py::arg("values") = py::none(),
+          py::arg("legal") = py::none(), py::kw_only(), py::arg("root_fn") = py::none())
       .def_property_readonly(
           "config", [](const PyForest& forest) { return forest.native().config(); },
           "The forest's SearchConfig.")
@@ -290,13 +292,13 @@ void register_forest(py::module_& m) {
       .def(
           "reset",
           [](PyForest& forest, const hint::Int& i, const hint::Any& state,
-             const hint::ArrayLike& prior_logits, const hint::FloatOrArrayLike& value,
-             const hint::OptionalArrayLike& legal) {
+             const hint::OptionalArrayLike& prior_logits,
+             const hint::OptionalFloatOrArrayLike& value, const hint::OptionalArrayLike& legal) {
             forest.check_idle();
             forest.reset(forest.root_index(i), state, prior_logits, value, legal);
           },
-          kResetDoc, py::arg("i"), py::arg("state"), py::arg("prior_logits"), py::arg("value"),
-          py::arg("legal") = py::none())
+          kResetDoc, py::arg("i"), py::arg("state"), py::arg("prior_logits") = py::none(),
+          py::arg("value") = py::none(), py::arg("legal") = py::none())
       .def(
           "tree",
           [](PyForest& forest, const hint::Int& i, const hint::OptionalInt& max_depth) {

@@ -38,6 +38,10 @@ struct FloatOrArrayLikeName {
   static constexpr char text[] =
       "typing.SupportsFloat | typing.SupportsIndex | numpy.typing.ArrayLike";
 };
+struct OptionalFloatOrArrayLikeName {
+  static constexpr char text[] =
+      "typing.SupportsFloat | typing.SupportsIndex | numpy.typing.ArrayLike | None";
+};
 struct OptionalFloatName {
   static constexpr char text[] = "typing.SupportsFloat | typing.SupportsIndex | None";
 };
@@ -59,6 +63,13 @@ struct RecurrentFnName {
       "numpy.typing.ArrayLike | None]]";
 };
 
+// root_fn(states) -> (prior_logits, values, legal), or None
+struct OptionalRootFnName {
+  static constexpr char text[] =
+      "collections.abc.Callable[[list[typing.Any]], tuple[numpy.typing.ArrayLike, "
+      "numpy.typing.ArrayLike, numpy.typing.ArrayLike | None]] | None";
+};
+
 using Int = Hinted<IntName>;
 using Float = Hinted<FloatName>;
 using Str = Hinted<StrName>;
@@ -66,11 +77,13 @@ using Any = Hinted<AnyName>;
 using ArrayLike = Hinted<ArrayLikeName>;
 using OptionalArrayLike = Hinted<OptionalArrayLikeName>;
 using FloatOrArrayLike = Hinted<FloatOrArrayLikeName>;
+using OptionalFloatOrArrayLike = Hinted<OptionalFloatOrArrayLikeName>;
 using OptionalFloat = Hinted<OptionalFloatName>;
 using OptionalInt = Hinted<OptionalIntName>;
 using TreeOrNone = Hinted<TreeOrNoneName>;
 using States = Hinted<StatesName>;
 using RecurrentFn = Hinted<RecurrentFnName>;
+using OptionalRootFn = Hinted<OptionalRootFnName>;
 using StateList = pybind11::typing::List<Any>;
 
 }  // namespace veltra::bindings::hint

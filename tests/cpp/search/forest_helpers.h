@@ -84,12 +84,16 @@ class HashGame {
         const std::uint64_t parent = x.parent == forest::kNoNode
                                          ? pending_parents_[static_cast<std::size_t>(x.root)]
                                          : keys_[static_cast<std::size_t>(x.parent)];
-        keys.push_back(child_key(parent, x.action));
+        keys.push_back(x.action == Expansion::kOwnState ? parent : child_key(parent, x.action));
         describe(keys.back(), e, k);
       }
       for (std::size_t k = 0; k < expansions.size(); ++k) remember(expansions[k].node, keys[k]);
     };
   }
+
+  // Records the keys of a forest's roots pending on their own states.
+  void pend_roots(const std::vector<std::uint64_t>& root_keys) { pending_parents_ = root_keys; }
+  void pend_root(std::size_t root, std::uint64_t key) { pending_parents_[root] = key; }
 
   // Call before Forest::advance so that a root left pending can be evaluated later.
   void note_advance(const forest::Forest& f, std::size_t root) {

@@ -81,6 +81,43 @@ TEST(ForestRootSetTest, SearchedRootsStepAsAloneOthersStayAsTheyWere) {
   EXPECT_EQ(game.rows, alone_game.rows);
 }
 
+// Roots pending on their own states are evaluated in one batch before the first step, and then
+// grow as roots given at construction do; a reset to a pending root is evaluated the same way.
+TEST(ForestOwnStateRootsTest, EvaluatedFirstInOneBatchThenAsGivenRoots) {
+  HashGame game(5, 0.2);
+  Forest lazy(puct_config(12), kKeys.size());
+  game.pend_roots(kKeys);
+  EXPECT_TRUE(lazy.pending_on_own_state(2));
+  std::vector<std::size_t> batches;
+  const auto evaluate = game.evaluator();
+  const auto recording = [&](const std::vector<forest::Expansion>& expansions, Evaluations& e) {
+    batches.push_back(expansions.size());
+    evaluate(expansions, e);
+  };
+  lazy.search(recording);
+
+  HashGame eager_game(5, 0.2);
+  Forest eager(puct_config(12), eager_game.roots(kKeys));
+  eager_game.adopt_roots(eager, kKeys);
+  eager.search(eager_game.evaluator());
+  ASSERT_EQ(batches.size(), 13U);
+  EXPECT_EQ(batches[0], kKeys.size());
+  for (std::size_t i = 0; i < kKeys.size(); ++i)
+    EXPECT_EQ(results_of(lazy, i), results_of(eager, i));
+
+  lazy.reset_pending(1, kKeepAll);
+  game.pend_root(1, 99);
+  EXPECT_TRUE(lazy.is_pending(1));
+  batches.clear();
+  lazy.search(recording);
+  EXPECT_EQ(batches[0], 1U);
+  HashGame fresh_game(5, 0.2);
+  Forest fresh(puct_config(12), fresh_game.roots({99}));
+  fresh_game.adopt_roots(fresh, {99});
+  fresh.search(fresh_game.evaluator());
+  EXPECT_EQ(results_of(lazy, 1), results_of(fresh, 0));
+}
+
 TEST(TimeBudgetTest, ZeroIsSpentAtOnceAndInfinityNever) {
   EXPECT_TRUE(forest::TimeBudget(0.0).spent());
   EXPECT_FALSE(forest::TimeBudget(std::numeric_limits<double>::infinity()).spent());

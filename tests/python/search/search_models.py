@@ -119,6 +119,16 @@ class RandomModel:
         )
 
 
+    def root_fn(self, states: List[Any]) -> Tuple[Any, Any, Any]:
+        """The evaluation of root states: the same rows as `roots` gives for its states."""
+        assert isinstance(states, list) and states
+        keys = [self.key(s) for s in states]
+        self.calls.append((("root",), tuple(keys)))
+        rows = self.rows(keys)
+        return (self.convert(self.logits[rows]), self.convert(self.values[rows]),
+                self.convert(self.legal[rows]))
+
+
 class DLPackOnly:
     """An array that only DLPack reads (no __array__, no buffer), as a tensor of a framework that
     NumPy does not know; `device` is its DLPack device (1: host memory)."""
