@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -24,7 +25,7 @@ class PuctSelection {
       : num_actions_(static_cast<std::size_t>(config.num_actions)),
         pb_c_init_(config.pb_c_init),
         pb_c_base_(config.pb_c_base),
-        parent_value_(config.unvisited_value == UnvisitedValue::kParent),
+        unvisited_(config.unvisited_value),
         exploration_scales_(exploration_scales(config)) {}
 
   // A first walk of the sibling list gathers the min-max range and, from the gaps between the
@@ -63,10 +64,10 @@ class PuctSelection {
       const bool finite_scores = std::isfinite(q_sum + (range.high - range.low));
       if (finite_scores && scale >= 0x1p-800 && scale <= kMaxDouble) {
         unvisited = scan_gap(priors, gap_start, num_actions_, unvisited);
-        return best_of(store, n, range, scale, priors, unvisited);
+        return best_of(store, n, range, scale, priors, unvisited, store.priors(id));
       }
     }
-    return scan_actions(store, n, range, scale, priors);
+    return scan_actions(store, n, range, scale, priors, store.priors(id));
   }
 
  private:
@@ -91,11 +92,11 @@ class PuctSelection {
   // The choice among the gathered visited children and the best unvisited action, all scores
   // finite: highest score, lowest action on ties.
   Choice best_of(const NodeStore& store, const Node& n, const QRange& range, double scale,
-                 const float* priors, Unvisited unvisited) const noexcept {
+                 const float* priors, Unvisited unvisited, const float* own_priors) const noexcept {
     Choice best{-1, kNoNode};
     double best_score = 0.0;
     const double spread = range.spread();
-    const double unvisited_q = unvisited_value(n, range, spread);
+    const double unvisited_q = unvisited_value(store, n, own_priors, range, spread);
     for (NodeId c = n.first_child; c != kNoNode;) {
       const Node& child = store[c];
       const double q = edge_value(child.reward, child.discount, child.value);
@@ -121,9 +122,9 @@ class PuctSelection {
   // score never wins; if every score is NaN, the lowest legal action does.
   template <typename Prior>
   Choice scan_actions(const NodeStore& store, const Node& n, const QRange& range, double scale,
-                      const Prior* priors) const noexcept {
+                      const Prior* priors, const float* own_priors) const noexcept {
     const double spread = range.spread();
-    const double unvisited_q = unvisited_value(n, range, spread);
+    const double unvisited_q = unvisited_value(store, n, own_priors, range, spread);
     Choice best{-1, kNoNode};
     Choice lowest{-1, kNoNode};
     double best_score = -std::numeric_limits<double>::infinity();
@@ -152,8 +153,40 @@ class PuctSelection {
   }
 
   // q̂ of every unvisited child of node n (SearchConfig::unvisited_value).
-  double unvisited_value(const Node& n, const QRange& range, double spread) const noexcept {
-    return parent_value_ ? range.normalise(n.value, spread) : 0.0;
+  double unvisited_value(const NodeStore& store, const Node& n, const float* own_priors,
+                         const QRange& range, double spread) const noexcept {
+    switch (unvisited_) {
+      case UnvisitedValue::kParent:
+        return range.normalise(n.value, spread);
+      case UnvisitedValue::kMixed:
+        return range.normalise(
+            std::clamp(mixed_node_value(store, n, own_priors), range.low, range.high), spread);
+      case UnvisitedValue::kMin:
+        break;
+    }
+    return 0.0;
+  }
+
+  // v_mix = (v0 + sum N * W) / (sum N + 1), W = sum over children of (pi_a * Q_a) / sum pi, with
+  // pi_a = max(DBL_MIN, p_a) of the node's own priors: the Gumbel policy's mixed value
+  // (gumbel.h), here over a sibling list; v0 without children.
+  static double mixed_node_value(const NodeStore& store, const Node& n,
+                                 const float* priors) noexcept {
+    std::int64_t total = 0;
+    double prior_sum = 0.0;
+    for (NodeId c = n.first_child; c != kNoNode; c = store[c].next_sibling) {
+      total += store[c].visits;
+      prior_sum += std::max(DBL_MIN, static_cast<double>(priors[store[c].action]));
+    }
+    if (total == 0) return n.raw_value;
+    double weighted = 0.0;
+    for (NodeId c = n.first_child; c != kNoNode; c = store[c].next_sibling) {
+      const Node& child = store[c];
+      const double q = edge_value(child.reward, child.discount, child.value);
+      weighted += (std::max(DBL_MIN, static_cast<double>(priors[child.action])) * q) / prior_sum;
+    }
+    const auto visits = static_cast<double>(total);
+    return (n.raw_value + visits * weighted) / (visits + 1.0);
   }
 
   // sqrt(N) * pb_c, from a table for the small counts most nodes have.
@@ -178,7 +211,7 @@ class PuctSelection {
   std::size_t num_actions_;
   double pb_c_init_;
   double pb_c_base_;
-  bool parent_value_;                       // an unvisited child scores V(n) normalised, not 0
+  UnvisitedValue unvisited_;                // what an unvisited child's q̂ is
   std::vector<double> exploration_scales_;  // exploration_scale at N = 0, 1, ...
 };
 

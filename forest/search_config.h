@@ -10,7 +10,7 @@ enum class Policy : std::uint8_t { kPuct, kGumbel };
 
 // The normalised value q̂ an unvisited child scores under PUCT: 0, the bottom of the node's range
 // (kMin), or the node's own value V(n) normalised with the same bounds (kParent).
-enum class UnvisitedValue : std::uint8_t { kMin, kParent };
+enum class UnvisitedValue : std::uint8_t { kMin, kParent, kMixed };
 
 // Parameters of a forest's searches. The bindings validate them; see Forest for their use.
 struct SearchConfig {

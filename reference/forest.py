@@ -206,7 +206,7 @@ class Forest:
             while node.legal:
                 if searches is None:
                     action = select_puct(node, priors, pb_c_init, pb_c_base,
-                                     self._config.unvisited_value == "parent")
+                                      self._config.unvisited_value)
                 elif node is root:
                     action = searches[i].action(simulation)
                 else:

@@ -84,9 +84,9 @@ class SearchConfig:
         if not isinstance(self.unvisited_value, str):
             raise TypeError(
                 f"unvisited_value must be a str, not {type(self.unvisited_value).__name__}")
-        if self.unvisited_value not in ("min", "parent"):
-            raise ValueError(
-                f"unvisited_value must be 'min' or 'parent', got {self.unvisited_value!r}")
+        if self.unvisited_value not in ("min", "parent", "mixed"):
+            raise ValueError("unvisited_value must be 'min', 'parent' or 'mixed', "
+                             f"got {self.unvisited_value!r}")
         if self.policy == "gumbel" and self.unvisited_value != "min":
             raise ValueError("unvisited_value must be 'min' under the Gumbel policy, which gives "
                              "unvisited actions its completed value instead")

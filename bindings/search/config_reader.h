@@ -28,7 +28,15 @@ inline const char* policy_name(Policy policy) {
 }
 
 inline const char* unvisited_value_name(UnvisitedValue value) {
-  return value == UnvisitedValue::kParent ? "parent" : "min";
+  switch (value) {
+    case UnvisitedValue::kParent:
+      return "parent";
+    case UnvisitedValue::kMixed:
+      return "mixed";
+    case UnvisitedValue::kMin:
+      break;
+  }
+  return "min";
 }
 
 inline UnvisitedValue read_unvisited_value(const hint::Str& value) {
@@ -38,7 +46,8 @@ inline UnvisitedValue read_unvisited_value(const hint::Str& value) {
   const auto name = value.cast<std::string>();
   if (name == "min") return UnvisitedValue::kMin;
   if (name == "parent") return UnvisitedValue::kParent;
-  throw py::value_error("unvisited_value must be 'min' or 'parent', got " +
+  if (name == "mixed") return UnvisitedValue::kMixed;
+  throw py::value_error("unvisited_value must be 'min', 'parent' or 'mixed', got " +
                         py::repr(value).cast<std::string>());
 }
 

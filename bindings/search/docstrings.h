@@ -15,7 +15,7 @@ root noise of PUCT (fraction 0 turns it off). seed: the generator's seed, in [0,
 policy: 'puct' or 'gumbel'. max_considered_actions, gumbel_scale, value_scale, maxvisit_init:
 the Gumbel policy's m, noise scale, c_scale and c_visit (validated under either policy).
 num_threads: the native threads of a step (0: one per core, at most 1024).
-unvisited_value: 'min' or 'parent', the score of an unvisited child under PUCT.
+unvisited_value: 'min', 'parent' or 'mixed', the score of an unvisited child under PUCT.
 
 Raises TypeError for an argument of the wrong type, ValueError for one out of range.)";
 inline constexpr const char* kOutputDoc =

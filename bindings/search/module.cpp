@@ -108,7 +108,8 @@ void register_config(py::module_& m) {
   cls.def_property_readonly(
       "unvisited_value",
       [](const SearchConfig& c) { return std::string(unvisited_value_name(c.unvisited_value)); },
-      "The score of an unvisited child under PUCT: 'min' (0) or 'parent' (the node's value).");
+      "The score of an unvisited child under PUCT: 'min' (0), 'parent' (the node's value) or "
+      "'mixed' (its mixed value).");
   cls.def(
          "__eq__",
          [](const SearchConfig& self, py::handle other) -> py::object {

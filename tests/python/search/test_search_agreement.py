@@ -41,7 +41,7 @@ def play_round(pair: Pair, rng: random.Random) -> None:
 def policy_options(policy: str, rng: random.Random) -> dict[str, Any]:
     """The policy's own fields of a config drawn from `rng`."""
     if policy == "puct":
-        return dict(unvisited_value=rng.choice(["min", "parent"]))
+        return dict(unvisited_value=rng.choice(["min", "parent", "mixed"]))
     return dict(policy="gumbel", max_considered_actions=rng.choice([1, 2, 3, 4, 16, 100]),
                 gumbel_scale=rng.choice([1.0, 1.0, 0.0, 0.3]),
                 value_scale=rng.choice([0.1, 1.0]), maxvisit_init=rng.choice([50.0, 0.0, 4.0]))
