@@ -98,7 +98,7 @@ class Forest {
     const NodeId root = root_node(i);
     const auto where = [i] { return "root " + std::to_string(i); };
     if (root == kNoNode) return where() + " has not been evaluated yet; run search first";
-    if (all_roots && !has_legal_action(root)) {
+    if (all_roots && !store_.has_legal_action(root)) {
       return action == -1 ? std::string() : where() + " has no legal action; its action must be -1";
     }
     if (action < 0 || action >= config_.num_actions || !is_legal(store_.priors(root)[action])) {
@@ -230,7 +230,7 @@ class Forest {
     for (std::size_t i = 0; i < num_roots(); ++i) {
       out[i] = -1;
       const NodeId root = roots_[i];
-      if (root == kNoNode || !has_legal_action(root)) continue;
+      if (root == kNoNode || !store_.has_legal_action(root)) continue;
       if (temperature == 0.0 && gumbel_.selected(i) != GumbelRoots::kNoSelection) {
         out[i] = gumbel_.selected(i);
         continue;
@@ -244,41 +244,15 @@ class Forest {
   }
 
  private:
-  bool has_legal_action(NodeId id) const noexcept {
-    const float* p = store_.priors(id);
-    for (std::size_t a = 0; a < num_actions_; ++a) {
-      if (is_legal(p[a])) return true;
-    }
-    return false;
-  }
-
   NodeId create_root(std::size_t tree, const Evaluations& evaluation, std::size_t row) {
     const NodeId id = store_.allocate(tree);
-    fill_node(id, evaluation, row, -1);
+    store_.fill(id, evaluation, row, -1);
     return id;
   }
 
   void check_logits(const Evaluations& evaluation) const {
     if (gumbel_policy_ && evaluation.logits.size() != evaluation.priors.size()) {
       throw std::invalid_argument("evaluations for the Gumbel policy must carry their logits");
-    }
-  }
-
-  void fill_node(NodeId id, const Evaluations& evaluation, std::size_t row, std::int32_t action) {
-    Node& n = store_[id];
-    n.value = evaluation.values[row];
-    n.raw_value = evaluation.values[row];
-    n.reward = evaluation.rewards[row];
-    n.discount = evaluation.discounts[row];
-    n.visits = 1;
-    n.action = action;
-    n.first_child = kNoNode;
-    n.next_sibling = kNoNode;
-    const float* source = evaluation.priors.data() + row * num_actions_;
-    std::copy(source, source + num_actions_, store_.priors(id));
-    if (gumbel_policy_) {
-      const double* logits = evaluation.logits.data() + row * num_actions_;
-      std::copy(logits, logits + num_actions_, store_.logits(id));
     }
   }
 
@@ -341,7 +315,7 @@ class Forest {
           evaluate);
       for (std::size_t k = 0; k < expansions_.size(); ++k) {
         const Expansion& e = expansions_[k];
-        fill_node(e.node, evaluations_, k, e.action);
+        store_.fill(e.node, evaluations_, k, e.action);
         roots_[static_cast<std::size_t>(e.root)] = e.node;
       }
     }
@@ -398,8 +372,8 @@ class Forest {
         back_up(store_, path, length, kNoNode);  // the descent ended at a node without legal action
         continue;
       }
-      fill_node(expansion->node, evaluations_,
-                static_cast<std::size_t>(expansion - expansions_.data()), expansion->action);
+      store_.fill(expansion->node, evaluations_,
+                  static_cast<std::size_t>(expansion - expansions_.data()), expansion->action);
       store_.link_child(expansion->parent, expansion->node);
       back_up(store_, path, length, expansion->node);
       ++expansion;

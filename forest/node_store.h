@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "forest/evaluation.h"
+#include "forest/formulas.h"
 #include "forest/node.h"
 
 namespace veltra::forest {
@@ -41,6 +43,34 @@ class NodeStore {
   }
   const double* logits(NodeId id) const noexcept {
     return logits_.data() + static_cast<std::size_t>(id) * logit_width_;
+  }
+
+  // Makes node id the position of row `row` of `evaluation`, reached by `action`, with one
+  // visit and no children.
+  void fill(NodeId id, const Evaluations& evaluation, std::size_t row, std::int32_t action) {
+    Node& n = (*this)[id];
+    n.value = evaluation.values[row];
+    n.raw_value = evaluation.values[row];
+    n.reward = evaluation.rewards[row];
+    n.discount = evaluation.discounts[row];
+    n.visits = 1;
+    n.action = action;
+    n.first_child = kNoNode;
+    n.next_sibling = kNoNode;
+    const float* source = evaluation.priors.data() + row * num_actions_;
+    std::copy(source, source + num_actions_, priors(id));
+    if (logit_width_ > 0) {
+      const double* shifted = evaluation.logits.data() + row * num_actions_;
+      std::copy(shifted, shifted + num_actions_, logits(id));
+    }
+  }
+
+  bool has_legal_action(NodeId id) const noexcept {
+    const float* p = priors(id);
+    for (std::size_t a = 0; a < num_actions_; ++a) {
+      if (is_legal(p[a])) return true;
+    }
+    return false;
   }
 
   std::size_t live() const noexcept { return live_; }

@@ -64,10 +64,10 @@ class PuctSelection {
       const bool finite_scores = std::isfinite(q_sum + (range.high - range.low));
       if (finite_scores && scale >= 0x1p-800 && scale <= kMaxDouble) {
         unvisited = scan_gap(priors, gap_start, num_actions_, unvisited);
-        return best_of(store, n, range, scale, priors, unvisited, store.priors(id));
+        return best_of(store, id, range, scale, priors, unvisited);
       }
     }
-    return scan_actions(store, n, range, scale, priors, store.priors(id));
+    return scan_actions(store, id, range, scale, priors);
   }
 
  private:
@@ -91,12 +91,13 @@ class PuctSelection {
 
   // The choice among the gathered visited children and the best unvisited action, all scores
   // finite: highest score, lowest action on ties.
-  Choice best_of(const NodeStore& store, const Node& n, const QRange& range, double scale,
-                 const float* priors, Unvisited unvisited, const float* own_priors) const noexcept {
+  Choice best_of(const NodeStore& store, NodeId id, const QRange& range, double scale,
+                 const float* priors, Unvisited unvisited) const noexcept {
+    const Node& n = store[id];
     Choice best{-1, kNoNode};
     double best_score = 0.0;
     const double spread = range.spread();
-    const double unvisited_q = unvisited_value(store, n, own_priors, range, spread);
+    const double unvisited_q = unvisited_value(store, id, range, spread);
     for (NodeId c = n.first_child; c != kNoNode;) {
       const Node& child = store[c];
       const double q = edge_value(child.reward, child.discount, child.value);
@@ -121,10 +122,11 @@ class PuctSelection {
   // The choice by scoring every legal action in order, the first highest score winning. A NaN
   // score never wins; if every score is NaN, the lowest legal action does.
   template <typename Prior>
-  Choice scan_actions(const NodeStore& store, const Node& n, const QRange& range, double scale,
-                      const Prior* priors, const float* own_priors) const noexcept {
+  Choice scan_actions(const NodeStore& store, NodeId id, const QRange& range, double scale,
+                      const Prior* priors) const noexcept {
+    const Node& n = store[id];
     const double spread = range.spread();
-    const double unvisited_q = unvisited_value(store, n, own_priors, range, spread);
+    const double unvisited_q = unvisited_value(store, id, range, spread);
     Choice best{-1, kNoNode};
     Choice lowest{-1, kNoNode};
     double best_score = -std::numeric_limits<double>::infinity();
@@ -152,15 +154,16 @@ class PuctSelection {
     return best.action < 0 ? lowest : best;
   }
 
-  // q̂ of every unvisited child of node n (SearchConfig::unvisited_value).
-  double unvisited_value(const NodeStore& store, const Node& n, const float* own_priors,
-                         const QRange& range, double spread) const noexcept {
+  // q̂ of every unvisited child of node id (SearchConfig::unvisited_value).
+  double unvisited_value(const NodeStore& store, NodeId id, const QRange& range,
+                         double spread) const noexcept {
     switch (unvisited_) {
       case UnvisitedValue::kParent:
-        return range.normalise(n.value, spread);
+        return range.normalise(store[id].value, spread);
       case UnvisitedValue::kMixed:
         return range.normalise(
-            std::clamp(mixed_node_value(store, n, own_priors), range.low, range.high), spread);
+            std::clamp(mixed_node_value(store, store[id], store.priors(id)), range.low, range.high),
+            spread);
       case UnvisitedValue::kMin:
         break;
     }

@@ -1,7 +1,7 @@
 #pragma once
 
 // The Python side of a native forest: the state object of every node, kept by node id, and the
-// translation of Python arguments and recurrent_fn results into validated evaluations.
+// calls of recurrent_fn and root_fn, whose results batch_reader.h reads.
 //
 // States are strong references, read and written only with the GIL held. They live apart from
 // the node store, which searches change without the GIL, so the garbage collector (which may
@@ -14,7 +14,6 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,10 +21,9 @@
 #include "bindings/common/python_callable.h"
 #include "bindings/common/released_interpreter.h"
 #include "bindings/search/arrays.h"
+#include "bindings/search/batch_reader.h"
 #include "forest/evaluation.h"
 #include "forest/forest.h"
-#include "forest/formulas.h"
-#include "forest/gumbel.h"
 #include "forest/search_config.h"
 #include "forest/time_budget.h"
 
@@ -34,114 +32,6 @@ namespace veltra::bindings {
 using forest::Evaluations;
 using forest::Expansion;
 using forest::NodeId;
-
-// The names a batch's numbers have in error messages: "recurrent_fn output 'values'", or the
-// argument names of Forest() and reset(). Made once, so that reading a batch builds no strings.
-struct Source {
-  Source(const std::string& prefix, const std::string& suffix)
-      : rewards(prefix + "rewards" + suffix),
-        discounts(prefix + "discounts" + suffix),
-        values(prefix + "values" + suffix),
-        prior_logits(prefix + "prior_logits" + suffix),
-        legal(prefix + "legal" + suffix),
-        next_states(prefix + "next_states" + suffix) {}
-
-  std::string rewards;
-  std::string discounts;
-  std::string values;
-  std::string prior_logits;
-  std::string legal;
-  std::string next_states;
-};
-
-inline const Source kRecurrentOutput{"recurrent_fn output '", "'"};
-inline const Source kRootOutput{"root_fn output '", "'"};
-inline const Source kArgument{"", ""};
-
-// The numbers of a batch of `rows` positions, read and checked in full before anything uses them.
-// Shapes are checked in the order rewards, discounts, values, prior_logits, legal; then the
-// values are checked for finiteness in the same order and the logits row by row. With
-// `with_logits` (the Gumbel policy), the shifted logits are kept beside the priors.
-class BatchReader {
- public:
-  BatchReader(std::size_t num_actions, bool with_logits)
-      : num_actions_(num_actions), with_logits_(with_logits) {}
-
-  // rewards and discounts may be null handles (roots have no incoming edge): zeros then.
-  void read(const Source& source, std::size_t rows, py::handle rewards, py::handle discounts,
-            py::handle values, py::handle prior_logits, py::handle legal,
-            const Shape& row_shape_of_logits, Evaluations& out) const {
-    const std::size_t num_actions = num_actions_;
-    const auto count = static_cast<py::ssize_t>(rows);
-    const Shape column{count};
-    std::optional<py::array_t<double>> reward_array;
-    std::optional<py::array_t<double>> discount_array;
-    if (rewards) reward_array = read_floats(rewards, source.rewards, column);
-    if (discounts) discount_array = read_floats(discounts, source.discounts, column);
-    const auto value_array = read_floats(values, source.values, column);
-    const auto logits = read_floats(prior_logits, source.prior_logits, row_shape_of_logits);
-    std::optional<py::array_t<bool>> mask;
-    if (!legal.is_none()) mask = read_mask(legal, source.legal, row_shape_of_logits);
-    if (reward_array) check_finite(*reward_array, source.rewards, "rewards");
-    if (discount_array) check_finite(*discount_array, source.discounts, "discounts");
-    check_finite(value_array, source.values, "values");
-
-    out.resize(rows, num_actions, with_logits_);
-    for (std::size_t k = 0; k < rows; ++k) {
-      const double* row_logits = logits.data() + k * num_actions;
-      const forest::LogitCheck check =
-          mask ? forest::encode_priors(row_logits, mask->data() + k * num_actions, num_actions,
-                                       out.priors.data() + k * num_actions,
-                                       out.softmax_scratch.data())
-               : forest::encode_priors(row_logits, forest::EveryActionLegal{}, num_actions,
-                                       out.priors.data() + k * num_actions,
-                                       out.softmax_scratch.data());
-      if (check.fault == forest::LogitFault::kNoFiniteLegal) {
-        throw py::value_error(source.prior_logits + " row " + std::to_string(k) +
-                              " has no finite logit among its legal actions");
-      }
-      if (check.fault != forest::LogitFault::kNone) {
-        throw py::value_error(source.prior_logits + " row " + std::to_string(k) +
-                              " holds nan or +inf; logits must be finite or -inf");
-      }
-      if (!with_logits_) continue;
-      double* shifted = out.logits.data() + k * num_actions;
-      if (mask) {
-        forest::shift_logits(row_logits, mask->data() + k * num_actions, num_actions, shifted);
-      } else {
-        forest::shift_logits(row_logits, forest::EveryActionLegal{}, num_actions, shifted);
-      }
-    }
-    std::copy(value_array.data(), value_array.data() + rows, out.values.begin());
-    if (reward_array) {
-      std::copy(reward_array->data(), reward_array->data() + rows, out.rewards.begin());
-    } else {
-      std::fill(out.rewards.begin(), out.rewards.end(), 0.0);
-    }
-    if (discount_array) {
-      std::copy(discount_array->data(), discount_array->data() + rows, out.discounts.begin());
-    } else {
-      std::fill(out.discounts.begin(), out.discounts.end(), 0.0);
-    }
-  }
-
- private:
-  std::size_t num_actions_;
-  bool with_logits_;
-};
-
-// The states of a list or tuple of exactly `count` objects, borrowed from it.
-inline py::sequence read_states(py::handle states, const std::string& name, std::size_t count) {
-  if (!PyList_Check(states.ptr()) && !PyTuple_Check(states.ptr())) {
-    throw py::type_error(name + " must be a list, not " + type_name(states));
-  }
-  const auto length = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(states.ptr()));
-  if (length != count) {
-    throw py::value_error(name + " has length " + std::to_string(length) + "; expected " +
-                          std::to_string(count));
-  }
-  return py::reinterpret_borrow<py::sequence>(states);
-}
 
 // References taken out of a forest's slots by an operation, dropped when this goes (once the
 // operation is complete and the forest idle again), so that a finaliser they run sees a
@@ -369,6 +259,24 @@ class PyForest {
     return result;
   }
 
+  // A new list of the `count` states state(k) gives (null reads as None): a callback's argument.
+  template <typename State>
+  static PyObject* new_state_list(std::size_t count, State&& state) {
+    PyObject* list = PyList_New(static_cast<py::ssize_t>(count));
+    if (list == nullptr) throw py::error_already_set();
+    for (std::size_t k = 0; k < count; ++k) {
+      PyList_SET_ITEM(list, static_cast<py::ssize_t>(k), new_reference(state(k)));
+    }
+    return list;
+  }
+
+  // A callback's result must be a tuple of `size` items.
+  static void check_tuple(PyObject* returned, py::ssize_t size, const char* message) {
+    if (!PyTuple_Check(returned) || PyTuple_GET_SIZE(returned) != size) {
+      throw py::type_error(message);
+    }
+  }
+
   static py::object read_root_fn(py::handle root_fn) {
     if (root_fn.is_none()) return py::object();
     if (PyCallable_Check(root_fn.ptr()) == 0) {
@@ -441,34 +349,23 @@ class PyForest {
       return;
     }
     const std::size_t count = expansions.size();
-    const auto size = static_cast<py::ssize_t>(count);
-    PyObject* list = PyList_New(size);
-    if (list == nullptr) throw py::error_already_set();
-    const CallReference parents(list);
-    py::array_t<std::int64_t> action_array(size);
+    const CallReference parents(new_state_list(count, [&](std::size_t k) {
+      const Expansion& e = expansions[k];
+      return e.parent == forest::kNoNode ? pending_states_[static_cast<std::size_t>(e.root)]
+                                         : state_of(e.parent);
+    }));
+    py::array_t<std::int64_t> action_array(static_cast<py::ssize_t>(count));
     std::int64_t* action_data = action_array.mutable_data();
     const CallReference actions(action_array.release().ptr());
-    for (std::size_t k = 0; k < count; ++k) {
-      const Expansion& e = expansions[k];
-      PyObject* parent = e.parent == forest::kNoNode
-                             ? pending_states_[static_cast<std::size_t>(e.root)]
-                             : state_of(e.parent);
-      PyList_SET_ITEM(parents.get(), static_cast<py::ssize_t>(k), new_reference(parent));
-      action_data[k] = e.action;
-    }
+    for (std::size_t k = 0; k < count; ++k) action_data[k] = expansions[k].action;
     PyObject* arguments[] = {parents.get(), actions.get()};
     PyObject* returned = PyObject_Vectorcall(recurrent_fn.ptr(), arguments, 2, nullptr);
     if (returned == nullptr) throw py::error_already_set();
     const CallReference call(returned);
-    const py::handle result(returned);
-    if (!PyTuple_Check(result.ptr()) || PyTuple_GET_SIZE(result.ptr()) != 6) {
-      throw py::type_error(
-          "recurrent_fn must return a tuple (next_states, rewards, discounts, prior_logits, "
-          "values, legal)");
-    }
-    const auto output = [&](py::ssize_t k) {
-      return py::handle(PyTuple_GET_ITEM(result.ptr(), k));
-    };
+    check_tuple(returned, 6,
+                "recurrent_fn must return a tuple (next_states, rewards, discounts, prior_logits, "
+                "values, legal)");
+    const auto output = [&](py::ssize_t k) { return py::handle(PyTuple_GET_ITEM(returned, k)); };
     const std::string& states_name = kRecurrentOutput.next_states;
     read_states(output(0), states_name, count);
     reader_.read(kRecurrentOutput, count, output(1), output(2), output(4), output(3), output(5),
@@ -492,24 +389,18 @@ class PyForest {
                       ReleasedStates& retired) {
     if (!root_fn_) throw std::runtime_error("the forest's root_fn was cleared");
     const std::size_t count = expansions.size();
-    const auto size = static_cast<py::ssize_t>(count);
-    PyObject* list = PyList_New(size);
-    if (list == nullptr) throw py::error_already_set();
-    const CallReference states(list);
-    for (std::size_t k = 0; k < count; ++k) {
-      PyObject* state = pending_states_[static_cast<std::size_t>(expansions[k].root)];
-      PyList_SET_ITEM(states.get(), static_cast<py::ssize_t>(k), new_reference(state));
-    }
+    const CallReference states(new_state_list(count, [&](std::size_t k) {
+      return pending_states_[static_cast<std::size_t>(expansions[k].root)];
+    }));
     PyObject* arguments[] = {states.get()};
     PyObject* returned = PyObject_Vectorcall(root_fn_.ptr(), arguments, 1, nullptr);
     if (returned == nullptr) throw py::error_already_set();
     const CallReference call(returned);
-    if (!PyTuple_Check(returned) || PyTuple_GET_SIZE(returned) != 3) {
-      throw py::type_error("root_fn must return a tuple (prior_logits, values, legal)");
-    }
+    check_tuple(returned, 3, "root_fn must return a tuple (prior_logits, values, legal)");
     const auto output = [&](py::ssize_t k) { return py::handle(PyTuple_GET_ITEM(returned, k)); };
     reader_.read(kRootOutput, count, py::handle(), py::handle(), output(1), output(0), output(2),
-                 {size, static_cast<py::ssize_t>(native_.num_actions())}, out);
+                 {static_cast<py::ssize_t>(count), static_cast<py::ssize_t>(native_.num_actions())},
+                 out);
     reserve_states(expansions.back().node);
     for (std::size_t k = 0; k < count; ++k) {
       const Expansion& e = expansions[k];
