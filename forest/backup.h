@@ -10,8 +10,9 @@ namespace veltra::forest {
 
 // Backs a value up `path` (root first). With a new `leaf` below the path, G starts at the leaf's
 // value and the leaf keeps its single visit; without one, the last node of the path is terminal
-// and takes its own value as a visit too. Each node's V becomes the mean of its visits' values,
-// and G becomes r + gamma * G on the way up each edge.
+// and takes its own value as a visit too, or it is solved and G starts at its exact value, which
+// its visit leaves as it is. Each node's V becomes the mean of its visits' values, and G becomes
+// r + gamma * G on the way up each edge.
 inline void back_up(NodeStore& store, const NodeId* path, std::size_t length,
                     NodeId leaf) noexcept {
   const auto visit = [&store](NodeId id, double g) {
@@ -24,8 +25,10 @@ inline void back_up(NodeStore& store, const NodeId* path, std::size_t length,
   double g;
   if (leaf != kNoNode) {
     g = store[leaf].raw_value;
+  } else if (below = path[--j]; store.solved(below)) {
+    g = store[below].value;
+    store[below].visits += 1;
   } else {
-    below = path[--j];
     g = store[below].raw_value;
     visit(below, g);
   }

@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "forest/backup.h"
+#include "forest/descent.h"
 #include "forest/evaluation.h"
+#include "forest/exact_values.h"
 #include "forest/formulas.h"
 #include "forest/gumbel_roots.h"
 #include "forest/node_store.h"
@@ -51,7 +53,7 @@ class Forest {
       : config_(config),
         num_actions_(static_cast<std::size_t>(config.num_actions)),
         gumbel_policy_(config.policy == Policy::kGumbel),
-        store_(num_actions_, num_roots, gumbel_policy_),
+        store_(num_actions_, num_roots, gumbel_policy_, config.solve),
         generator_(config.seed),
         roots_(num_roots, kNoNode),
         pending_actions_(num_roots, Expansion::kOwnState),
@@ -63,7 +65,7 @@ class Forest {
 
   // One root per row of `roots`, each with N = 1 and V = v0 = its value.
   Forest(const SearchConfig& config, const Evaluations& roots) : Forest(config, roots.rows()) {
-    check_logits(roots);
+    check_evaluations(roots);
     for (std::size_t i = 0; i < roots.rows(); ++i) roots_[i] = create_root(i, roots, i);
     check_forest_invariants(store_, roots_, num_actions_);
   }
@@ -82,6 +84,8 @@ class Forest {
   // exist yet, or reset to a state the caller evaluates; the next search creates it).
   NodeId root_node(std::size_t i) const { return roots_.at(i); }
   bool is_pending(std::size_t i) const { return root_node(i) == kNoNode; }
+  // Whether node id's value is exact (SearchConfig::solve; see exact_values.h).
+  bool solved(NodeId id) const noexcept { return store_.solved(id); }
   bool pending_on_own_state(std::size_t i) const {
     return is_pending(i) && pending_actions_[i] == Expansion::kOwnState;
   }
@@ -137,7 +141,7 @@ class Forest {
   NodeId reset(std::size_t i, const Evaluations& evaluation, std::size_t row, Release&& release) {
     // The old tree's nodes go to tree i's free list first, so the new root never needs to grow
     // the store once the old tree is gone.
-    check_logits(evaluation);
+    check_evaluations(evaluation);
     const NodeId old_root = root_node(i);
     if (old_root != kNoNode) store_.free_tree(i, old_root, kNoNode, release);
     gumbel_.forget(i);
@@ -164,7 +168,9 @@ class Forest {
   // states in one call, then those reached by a move in another.
   // `after_step()` runs after every step and may throw to end the search there; `stop()` runs
   // after it and ends the search there when it returns true (a search cut short: under Gumbel,
-  // its final action and improved policy are those of the tree it leaves). Returns the number of
+  // its final action and improved policy are those of the tree it leaves). With
+  // SearchConfig::solve, a solved root takes no more steps, and the search ends once every root
+  // it steps is solved. Returns the number of
   // steps run. Only the roots in `roots` are evaluated, stepped and drawn noise for; the others
   // and their trees (and Gumbel results) stay as they are.
   template <typename Evaluate, typename AfterStep, typename Stop>
@@ -180,7 +186,7 @@ class Forest {
       root_noise_.draw(store_, roots_, generator_, searching_);
     }
     std::int32_t steps = 0;
-    while (steps < config_.num_simulations) {
+    while (steps < config_.num_simulations && !every_searched_root_solved()) {
       step(evaluate, steps++);
       after_step();
       if (stop()) break;
@@ -219,8 +225,9 @@ class Forest {
     child_q_values(store_, root_node(i), num_actions_, out);
   }
 
-  // The move of every root: for temperature 0, the final action of the last completed Gumbel
-  // search of the root if it has one, else the most visited legal action (lowest on ties);
+  // The move of every root: for temperature 0, the move a solved root proves (proven_move), or
+  // the final action of the last completed Gumbel search of the root if it has one, else the most
+  // visited legal action (lowest on ties);
   // otherwise a legal action drawn with probability proportional to visits^(1/temperature).
   // -1 for a root without legal action or a pending one.
   void select(double temperature, std::int64_t* out) {
@@ -231,6 +238,10 @@ class Forest {
       out[i] = -1;
       const NodeId root = roots_[i];
       if (root == kNoNode || !store_.has_legal_action(root)) continue;
+      if (temperature == 0.0 && store_.solved(root)) {
+        out[i] = proven_move(store_, root);
+        continue;
+      }
       if (temperature == 0.0 && gumbel_.selected(i) != GumbelRoots::kNoSelection) {
         out[i] = gumbel_.selected(i);
         continue;
@@ -250,10 +261,23 @@ class Forest {
     return id;
   }
 
-  void check_logits(const Evaluations& evaluation) const {
+  // Refuses evaluations the forest cannot take: without logits under the Gumbel policy, or, with
+  // SearchConfig::solve, with positions whose values cannot be exact. `expansions` are the
+  // positions of the rows, or null for roots.
+  void check_evaluations(const Evaluations& evaluation,
+                         const std::vector<Expansion>* expansions = nullptr) const {
     if (gumbel_policy_ && evaluation.logits.size() != evaluation.priors.size()) {
       throw std::invalid_argument("evaluations for the Gumbel policy must carry their logits");
     }
+    if (config_.solve) check_exact_values(config_, evaluation, expansions);
+  }
+
+  bool every_searched_root_solved() const noexcept {
+    if (!config_.solve) return false;
+    for (std::size_t i = 0; i < num_roots(); ++i) {
+      if (searching_.contains(i) && !store_.solved(roots_[i])) return false;
+    }
+    return true;
   }
 
   template <typename Release>
@@ -288,7 +312,7 @@ class Forest {
       if (expansions_.empty()) return;
       evaluations_.resize(expansions_.size(), num_actions_, gumbel_policy_);
       evaluate(static_cast<const std::vector<Expansion>&>(expansions_), evaluations_);
-      check_logits(evaluations_);
+      check_evaluations(evaluations_, &expansions_);
     } catch (...) {
       for (auto e = expansions_.rbegin(); e != expansions_.rend(); ++e) {
         if (e->node != kNoNode) store_.free(e->node, static_cast<std::size_t>(e->root));
@@ -330,6 +354,8 @@ class Forest {
   // Every lane descends in its trees; then, on this thread, the expansions are gathered in root
   // order and those whose tree had no free node get one, in that order, as a single thread would.
   void descend_all(std::int32_t simulation) {
+    const SelectionRules rules{puct_, RootNoise::applies(config_) ? &root_noise_ : nullptr,
+                               gumbel_};
     pool_->run([&](std::size_t w) {
       StepLane& lane = lanes_[w];
       lane.path.clear();
@@ -337,11 +363,11 @@ class Forest {
       lane.expansions.clear();
       for (std::size_t i = lane.first; i < lane.end; ++i) {
         lane.path_starts.push_back(lane.path.size());
-        if (!searching_.contains(i)) continue;
+        if (!searching_.contains(i) || store_.solved(roots_[i])) continue;
         if (gumbel_policy_) {
-          descend<Policy::kGumbel>(i, simulation, lane);
+          descend<Policy::kGumbel>(store_, roots_[i], i, simulation, rules, lane);
         } else {
-          descend<Policy::kPuct>(i, simulation, lane);
+          descend<Policy::kPuct>(store_, roots_[i], i, simulation, rules, lane);
         }
       }
       lane.path_starts.push_back(lane.path.size());
@@ -369,45 +395,17 @@ class Forest {
       const std::size_t length = lane.path_starts[k + 1] - lane.path_starts[k];
       if (length == 0) continue;  // a root this search leaves alone
       if (expansion == end || static_cast<std::size_t>(expansion->root) != i) {
-        back_up(store_, path, length, kNoNode);  // the descent ended at a node without legal action
+        back_up(store_, path, length, kNoNode);  // it ended without legal action or solved
         continue;
       }
       store_.fill(expansion->node, evaluations_,
                   static_cast<std::size_t>(expansion - expansions_.data()), expansion->action);
       store_.link_child(expansion->parent, expansion->node);
       back_up(store_, path, length, expansion->node);
+      if (store_.solved(expansion->node)) {
+        solve_path(store_, path, length, num_actions_, config_.value_high);
+      }
       ++expansion;
-    }
-  }
-
-  // Walks down tree i from its root at simulation `simulation` of the search, recording the path
-  // in the lane, until a chosen action has no child yet (recorded as an expansion, with a node
-  // from the tree's free list if it has one) or a node has no legal action.
-  template <Policy kPolicy>
-  void descend(std::size_t i, std::int32_t simulation, StepLane& lane) {
-    NodeId id = roots_[i];
-    Choice choice;
-    if constexpr (kPolicy == Policy::kGumbel) {
-      choice = gumbel_.root_choice(store_, i, id, simulation, lane.gumbel);
-    } else if (RootNoise::applies(config_)) {
-      choice = puct_.choose(store_, id, root_noise_.priors(i));
-    } else {
-      choice = puct_.choose(store_, id, store_.priors(id));
-    }
-    for (;;) {
-      lane.path.push_back(id);
-      if (choice.action < 0) return;
-      if (choice.child == kNoNode) {
-        lane.expansions.push_back(
-            {static_cast<std::int32_t>(i), id, choice.action, store_.take_free(i)});
-        return;
-      }
-      id = choice.child;
-      if constexpr (kPolicy == Policy::kGumbel) {
-        choice = gumbel_.interior_choice(store_, id, lane.gumbel);
-      } else {
-        choice = puct_.choose(store_, id, store_.priors(id));
-      }
     }
   }
 

@@ -21,14 +21,17 @@ namespace veltra::forest {
 // first, so a tree that keeps advancing stops growing once it reaches its working size. Children
 // of a node form a list in increasing action order. Nothing here recurses, and freeing allocates
 // nothing: whole subtrees are freed through a list threaded through the nodes themselves. With
-// `with_logits`, each node also has a row of num_actions doubles for its shifted logits.
+// `with_logits`, each node also has a row of num_actions doubles for its shifted logits; with
+// `with_solved`, a flag that says its value is exact (see exact_values.h).
 class NodeStore {
  public:
   static constexpr std::size_t kChunk = 16;
 
-  NodeStore(std::size_t num_actions, std::size_t num_trees, bool with_logits = false)
+  NodeStore(std::size_t num_actions, std::size_t num_trees, bool with_logits = false,
+            bool with_solved = false)
       : num_actions_(num_actions),
         logit_width_(with_logits ? num_actions : 0),
+        solved_width_(with_solved ? 1 : 0),
         free_heads_(num_trees, kNoNode),
         tree_sizes_(num_trees, 0) {}
 
@@ -45,8 +48,19 @@ class NodeStore {
     return logits_.data() + static_cast<std::size_t>(id) * logit_width_;
   }
 
+  // Whether node id's value is exact and final; always false without solved flags.
+  bool solved(NodeId id) const noexcept {
+    return solved_width_ > 0 && solved_[static_cast<std::size_t>(id)] != 0;
+  }
+  bool tracks_solved() const noexcept { return solved_width_ > 0; }
+  // Makes node id solved with V = `value` (a store with solved flags only).
+  void mark_solved(NodeId id, double value) noexcept {
+    solved_[static_cast<std::size_t>(id)] = 1;
+    (*this)[id].value = value;
+  }
+
   // Makes node id the position of row `row` of `evaluation`, reached by `action`, with one
-  // visit and no children.
+  // visit and no children; with solved flags, solved if it has no legal action.
   void fill(NodeId id, const Evaluations& evaluation, std::size_t row, std::int32_t action) {
     Node& n = (*this)[id];
     n.value = evaluation.values[row];
@@ -63,6 +77,7 @@ class NodeStore {
       const double* shifted = evaluation.logits.data() + row * num_actions_;
       std::copy(shifted, shifted + num_actions_, logits(id));
     }
+    if (solved_width_ > 0) solved_[static_cast<std::size_t>(id)] = has_legal_action(id) ? 0 : 1;
   }
 
   bool has_legal_action(NodeId id) const noexcept {
@@ -173,8 +188,10 @@ class NodeStore {
     priors_.resize((first + count) * num_actions_);
     try {
       logits_.resize((first + count) * logit_width_);
+      solved_.resize((first + count) * solved_width_);
       nodes_.resize(first + count);
     } catch (...) {
+      solved_.resize(first * solved_width_);
       logits_.resize(first * logit_width_);
       priors_.resize(first * num_actions_);
       throw;
@@ -190,6 +207,8 @@ class NodeStore {
   std::vector<float> priors_;
   std::size_t logit_width_;              // num_actions_ with logits, else 0
   std::vector<double> logits_;           // by node, logit_width_ each
+  std::size_t solved_width_;             // 1 with solved flags, else 0
+  std::vector<std::uint8_t> solved_;     // by node, solved_width_ each
   std::vector<NodeId> free_heads_;       // by tree
   std::vector<std::size_t> tree_sizes_;  // by tree: its live nodes
   std::size_t live_ = 0;

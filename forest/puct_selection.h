@@ -101,8 +101,8 @@ class PuctSelection {
     for (NodeId c = n.first_child; c != kNoNode;) {
       const Node& child = store[c];
       const double q = edge_value(child.reward, child.discount, child.value);
-      const double score = puct_score(range.normalise(q, spread), scale,
-                                      static_cast<double>(priors[child.action]), child.visits);
+      const double score = child_score(store, c, range.normalise(q, spread), scale,
+                                       static_cast<double>(priors[child.action]));
       if (best.action < 0 || score > best_score) {
         best = {child.action, c};
         best_score = score;
@@ -140,7 +140,7 @@ class PuctSelection {
         c = next;
         next = child.next_sibling;
         const double q = edge_value(child.reward, child.discount, child.value);
-        score = puct_score(range.normalise(q, spread), scale, prior, child.visits);
+        score = child_score(store, c, range.normalise(q, spread), scale, prior);
       } else {
         if (!is_legal(prior)) continue;
         score = puct_score(unvisited_q, scale, prior, 0);
@@ -152,6 +152,14 @@ class PuctSelection {
       }
     }
     return best.action < 0 ? lowest : best;
+  }
+
+  // The score of visited child c: a solved one scores its exact q̂ alone, since visiting it again
+  // can teach the search nothing.
+  static double child_score(const NodeStore& store, NodeId c, double normalised_q, double scale,
+                            double prior) noexcept {
+    if (store.solved(c)) return normalised_q;
+    return puct_score(normalised_q, scale, prior, store[c].visits);
   }
 
   // q̂ of every unvisited child of node id (SearchConfig::unvisited_value).

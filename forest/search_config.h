@@ -9,7 +9,8 @@ namespace veltra::forest {
 enum class Policy : std::uint8_t { kPuct, kGumbel };
 
 // The normalised value q̂ an unvisited child scores under PUCT: 0, the bottom of the node's range
-// (kMin), or the node's own value V(n) normalised with the same bounds (kParent).
+// (kMin), the node's own value V(n) normalised with the same bounds (kParent), or its mixed value
+// (kMixed).
 enum class UnvisitedValue : std::uint8_t { kMin, kParent, kMixed };
 
 // Parameters of a forest's searches. The bindings validate them; see Forest for their use.
@@ -30,6 +31,9 @@ struct SearchConfig {
   std::int32_t num_threads = 1;  // threads of a step's native work; 0: one per available core
   // Playing real games.
   UnvisitedValue unvisited_value = UnvisitedValue::kMin;
+  bool solve = false;       // prove positions from exact terminal values (see ExactValues)
+  double value_low = -1.0;  // value_bounds: the lowest value a position can have...
+  double value_high = 1.0;  // ...and the highest, which proves a move best
 
   bool operator==(const SearchConfig& other) const noexcept {
     return num_actions == other.num_actions && num_simulations == other.num_simulations &&
@@ -39,7 +43,8 @@ struct SearchConfig {
            policy == other.policy && max_considered_actions == other.max_considered_actions &&
            gumbel_scale == other.gumbel_scale && value_scale == other.value_scale &&
            maxvisit_init == other.maxvisit_init && num_threads == other.num_threads &&
-           unvisited_value == other.unvisited_value;
+           unvisited_value == other.unvisited_value && solve == other.solve &&
+           value_low == other.value_low && value_high == other.value_high;
   }
   bool operator!=(const SearchConfig& other) const noexcept { return !(*this == other); }
 };

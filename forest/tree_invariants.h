@@ -17,8 +17,8 @@ namespace veltra::forest {
 //     live count is the number reached;
 //   - structure: children are in increasing action order, each by a legal action of its parent;
 //   - visit sums: a node with a legal action has exactly one visit more than its children
-//     together (its own evaluation plus one per backup into a child), a node without one has no
-//     child;
+//     together (its own evaluation plus one per backup into a child; at least one more if it is
+//     solved), a node without one has no child;
 //   - free lists: every free node is on its tree's list once, linked to no tree, and live plus
 //     free nodes are the store's capacity.
 // Walks the whole forest: compiled in only where assertions are on (sanitizer and fuzz builds).
@@ -59,7 +59,14 @@ inline void check_forest_invariants(const NodeStore& store, const std::vector<No
         stack.push_back(c);
       }
       VELTRA_ASSERT(node.visits >= 1);
-      VELTRA_ASSERT(any_legal ? node.visits == 1 + child_visits : node.first_child == kNoNode);
+      // A descent that reaches a solved node visits it and ends there.
+      if (!any_legal) {
+        VELTRA_ASSERT(node.first_child == kNoNode);
+      } else if (store.solved(id)) {
+        VELTRA_ASSERT(node.visits >= 1 + child_visits);
+      } else {
+        VELTRA_ASSERT(node.visits == 1 + child_visits);
+      }
     }
     VELTRA_ASSERT(reached == store.tree_size(tree));
     live += reached;

@@ -20,7 +20,7 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from reference import gumbel, root_selection, time_budget, tree_view
+from reference import exact_values, gumbel, root_selection, time_budget, tree_view
 from reference.generator import Generator
 from reference.nodes import (OWN_STATE, Evaluation, Node, PendingRoot, RecurrentFn, back_up,
                              call_model, call_root_fn, count_nodes)
@@ -64,7 +64,18 @@ class Forest:
         roots = Evaluation(config.num_actions, "{}", len(states), states, np.zeros(len(states)),
                             np.zeros(len(states)), prior_logits, values, legal,
                             config.policy == "gumbel")
-        self._roots = [roots.node(i, False) for i in range(len(states))]
+        self._check_exact(roots, False)
+        self._roots = [self._node(roots, i, False) for i in range(len(states))]
+
+    def _check_exact(self, evaluation: Evaluation, reached_by_move: bool) -> None:
+        if self._config.solve:
+            exact_values.check_exact_values(evaluation, self._config.value_bounds,
+                                            lambda row: reached_by_move)
+
+    def _node(self, evaluation: Evaluation, row: int, with_edge: bool) -> Node:
+        node = evaluation.node(row, with_edge)
+        node.solved = self._config.solve and not node.legal
+        return node
 
     def _given(self, prior_logits: Any, values: Any, legal: Any, values_name: str) -> bool:
         """Whether a root's arrays are given (one is enough: the readers then name the other);
@@ -134,7 +145,7 @@ class Forest:
                 root_priors = self._root_priors()
             budget = time_budget.TimeBudget(seconds, clock)
             self._steps = 0
-            while self._steps < self._config.num_simulations:
+            while self._steps < self._config.num_simulations and not self._all_solved():
                 self._step(recurrent_fn, root_priors, searches, self._steps)
                 self._steps += 1
                 if budget.spent():
@@ -146,6 +157,10 @@ class Forest:
         finally:
             self._busy = False
         return self._output()
+
+    def _all_solved(self) -> bool:
+        return self._config.solve and all(root.solved for root, on in zip(self._roots, self._searched)
+                                          if on)
 
     def _evaluate_pending(self, recurrent_fn: RecurrentFn) -> None:
         """Roots pending on their own states in one root_fn call, then those reached by a move."""
@@ -165,8 +180,9 @@ class Forest:
             else:
                 evaluation = call_model(recurrent_fn, self._config.num_actions, states,
                                         [root.action for _, root in pending], keep_logits)
+            self._check_exact(evaluation, False)
             for row, (i, _) in enumerate(pending):
-                self._roots[i] = evaluation.node(row, with_edge=False)
+                self._roots[i] = self._node(evaluation, row, False)
 
     def _root_priors(self) -> List[List[float]]:
         """The priors each root uses for one search: the stored ones mixed with fresh noise."""
@@ -198,10 +214,10 @@ class Forest:
         paths: List[List[Node]] = []
         expansions: List[Tuple[int, int]] = []  # (root index, action)
         for i, root in enumerate(self._roots):
-            if not self._searched[i]:
+            assert isinstance(root, Node) or not self._searched[i]
+            if not self._searched[i] or root.solved:
                 paths.append([])
                 continue
-            assert isinstance(root, Node)
             node, priors, path = root, root_priors[i], [root]
             while node.legal:
                 if searches is None:
@@ -217,6 +233,8 @@ class Forest:
                     break
                 node, priors = child, child.priors
                 path.append(child)
+                if child.solved:
+                    break
             paths.append(path)
         evaluation = None
         if expansions:
@@ -224,20 +242,26 @@ class Forest:
                                      [paths[i][-1].state for i, _ in expansions],
                                      [action for _, action in expansions],
                                      self._config.policy == "gumbel")
+            self._check_exact(evaluation, True)
         row = 0
         for i, path in enumerate(paths):
             if not path:
                 continue
             if row < len(expansions) and expansions[row][0] == i:
                 assert evaluation is not None
-                child = evaluation.node(row)
+                child = self._node(evaluation, row, True)
                 path[-1].children[expansions[row][1]] = child
                 back_up(path, child, child.raw_value)
+                if child.solved:
+                    exact_values.solve_path(path, self._config.value_bounds[1])
                 row += 1
-            else:
+            else:  # the descent ended without legal action or at a solved node
                 leaf = path.pop()
-                value = leaf.raw_value
-                leaf.value = (leaf.value * leaf.visits + value) / (leaf.visits + 1)
+                if leaf.solved:
+                    value = leaf.value
+                else:
+                    value = leaf.raw_value
+                    leaf.value = (leaf.value * leaf.visits + value) / (leaf.visits + 1)
                 leaf.visits += 1
                 back_up(path, leaf, value)
 
@@ -262,8 +286,10 @@ class Forest:
         selected = np.array([self._choose(root, 0.0, i)
                              if isinstance(root, Node) and root.legal else -1
                              for i, root in enumerate(self._roots)], dtype=np.int64)
+        solved = np.array([isinstance(root, Node) and root.solved for root in self._roots])
+        solved_values = np.where(solved, root_values, math.nan)
         return SearchOutput(visits, q_values, root_values, weights, self._steps,
-                            selected)
+                            selected, solved, solved_values)
 
     # -- moves
 
@@ -279,6 +305,8 @@ class Forest:
         return moves
 
     def _choose(self, root: Node, temperature: float, i: int) -> int:
+        if temperature == 0.0 and root.solved:
+            return exact_values.proven_move(root)
         selected = self._selected[i]
         if temperature == 0.0 and selected is not None:
             return selected
@@ -376,5 +404,6 @@ class Forest:
         mask = None if legal is None else read_legal("legal", legal, (num_actions,))[None]
         root = Evaluation(num_actions, "{}", 1, [state], [0.0], [0.0], logits[None],
                            value_array[None], mask, self._config.policy == "gumbel")
-        self._roots[index] = root.node(0, with_edge=False)
+        self._check_exact(root, False)
+        self._roots[index] = self._node(root, 0, False)
         self._selected[index] = None

@@ -15,7 +15,7 @@ RecurrentFn = Callable[[List[Any], np.ndarray], Any]
 
 class Node:
     __slots__ = ("visits", "value", "raw_value", "reward", "discount", "priors", "logits",
-                 "legal", "children", "state")
+                 "legal", "children", "state", "solved")
 
     def __init__(self, state: Any, priors: List[float], logits: Optional[List[float]],
                  legal: Tuple[int, ...], value: float, reward: float = 0.0,
@@ -30,6 +30,7 @@ class Node:
         self.legal = legal
         self.children: List[Optional[Node]] = [None] * len(priors)
         self.state = state
+        self.solved = False  # whether value is exact (SearchConfig.solve)
 
 
 OWN_STATE = -1  # the action of a root pending on its own state

@@ -59,7 +59,8 @@ def select_puct(node: Node, priors: List[float], pb_c_init: float, pb_c_base: fl
             score = unvisited_q + scale * priors[a]
         else:
             q_hat = (child.reward + child.discount * child.value - low) / span
-            score = q_hat + (scale * priors[a]) / (child.visits + 1)
+            # a solved child scores its exact value alone
+            score = q_hat if child.solved else q_hat + (scale * priors[a]) / (child.visits + 1)
         if score > best_score:
             best_score = score
             best_action = a

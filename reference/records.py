@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import KW_ONLY, dataclass
-from typing import Any
+from typing import Any, Tuple
 
 import numpy as np
 
@@ -12,6 +12,17 @@ from reference.generator import MASK64
 from reference.readers import read_float, read_int
 
 MAX_THREADS = 1024  # the most native threads a forest may run its steps on
+
+
+def read_value_bounds(value: Any) -> Tuple[float, float]:
+    if not isinstance(value, (tuple, list)):
+        raise TypeError(f"value_bounds must be a tuple (low, high), not {type(value).__name__}")
+    if len(value) != 2:
+        raise ValueError(f"value_bounds must hold two numbers (low, high), got {len(value)}")
+    low, high = read_float("value_bounds[0]", value[0]), read_float("value_bounds[1]", value[1])
+    if not (math.isfinite(low) and math.isfinite(high) and low < high):
+        raise ValueError(f"value_bounds must be finite with low < high, got {(low, high)!r}")
+    return (low, high)
 
 
 @dataclass(frozen=True)
@@ -33,6 +44,8 @@ class SearchConfig:
     num_threads: int = 1
     # Playing real games.
     unvisited_value: str = "min"
+    solve: bool = False
+    value_bounds: Tuple[float, float] = (-1.0, 1.0)
 
     def __post_init__(self) -> None:
         def set_field(name: str, value: Any) -> None:
@@ -90,6 +103,9 @@ class SearchConfig:
         if self.policy == "gumbel" and self.unvisited_value != "min":
             raise ValueError("unvisited_value must be 'min' under the Gumbel policy, which gives "
                              "unvisited actions its completed value instead")
+        if not isinstance(self.solve, bool):
+            raise TypeError(f"solve must be a bool, not {type(self.solve).__name__}")
+        set_field("value_bounds", read_value_bounds(self.value_bounds))
 
 
     def __reduce_ex__(self, protocol: Any) -> Any:
@@ -104,6 +120,8 @@ class SearchOutput:
     action_weights: np.ndarray
     num_simulations: int
     selected_actions: np.ndarray
+    solved: np.ndarray
+    solved_values: np.ndarray
 
     def __reduce_ex__(self, protocol: Any) -> Any:
         raise TypeError("cannot pickle a SearchOutput")

@@ -28,6 +28,7 @@ def tree_view(root: Any, max_depth: float) -> Optional[Dict[str, Any]]:
             for a, child in enumerate(node.children) if child is not None]
         return {"action": action, "visits": node.visits, "value": node.value, "prior": prior,
                 "reward": node.reward if edge else None,
-                "discount": node.discount if edge else None, "children": children}
+                "discount": node.discount if edge else None, "solved": node.solved,
+                "children": children}
 
     return view(root, None, None, False, 0)

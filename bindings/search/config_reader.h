@@ -93,6 +93,33 @@ inline std::uint64_t read_seed(py::handle value) {
   return result;
 }
 
+inline bool read_flag(py::handle value, const char* name) {
+  if (PyBool_Check(value.ptr()) == 0) {
+    throw py::type_error(std::string(name) + " must be a bool, not " + type_name(value));
+  }
+  return value.ptr() == Py_True;
+}
+
+// value_bounds: a pair (low, high) of finite numbers with low < high.
+inline void read_value_bounds(py::handle value, SearchConfig& config) {
+  if (!py::isinstance<py::tuple>(value) && !py::isinstance<py::list>(value)) {
+    throw py::type_error("value_bounds must be a tuple (low, high), not " + type_name(value));
+  }
+  const auto pair = py::reinterpret_borrow<py::sequence>(value);
+  if (pair.size() != 2) {
+    throw py::value_error("value_bounds must hold two numbers (low, high), got " +
+                          std::to_string(pair.size()));
+  }
+  const double low = read_real(pair[0], "value_bounds[0]");
+  const double high = read_real(pair[1], "value_bounds[1]");
+  if (!(std::isfinite(low) && std::isfinite(high) && low < high)) {
+    throw py::value_error("value_bounds must be finite with low < high, got " +
+                          py::repr(py::make_tuple(low, high)).cast<std::string>());
+  }
+  config.value_low = low;
+  config.value_high = high;
+}
+
 // The most native threads a forest may run its steps on.
 inline constexpr std::int32_t kMaxThreads = 1024;
 
@@ -106,7 +133,8 @@ inline SearchConfig make_config(const hint::Int& num_actions, const hint::Int& n
                                 // Speed
                                 const hint::Int& num_threads,
                                 // Playing real games.
-                                const hint::Str& unvisited_value) {
+                                const hint::Str& unvisited_value, const hint::Bool& solve,
+                                const hint::FloatPair& value_bounds) {
   SearchConfig config;
   config.num_actions = read_count(num_actions, "num_actions", 1);
   config.num_simulations = read_count(num_simulations, "num_simulations", 0);
@@ -128,6 +156,8 @@ inline SearchConfig make_config(const hint::Int& num_actions, const hint::Int& n
   }
   config.num_threads = static_cast<std::int32_t>(threads);
   config.unvisited_value = read_unvisited_value(unvisited_value);
+  config.solve = read_flag(solve, "solve");
+  read_value_bounds(value_bounds, config);
   const auto got = [](double x) { return ", got " + py::str(py::float_(x)).cast<std::string>(); };
   if (!std::isfinite(config.pb_c_init)) {
     throw py::value_error("pb_c_init must be finite" + got(config.pb_c_init));

@@ -16,6 +16,9 @@ policy: 'puct' or 'gumbel'. max_considered_actions, gumbel_scale, value_scale, m
 the Gumbel policy's m, noise scale, c_scale and c_visit (validated under either policy).
 num_threads: the native threads of a step (0: one per core, at most 1024).
 unvisited_value: 'min', 'parent' or 'mixed', the score of an unvisited child under PUCT.
+solve: prove positions from exact terminal values: a solved node takes no more simulations
+and a solved root ends its search. value_bounds: (low, high), the range of every value; a move
+whose backed-up value reaches high is proven best.
 
 Raises TypeError for an argument of the wrong type, ValueError for one out of range.)";
 inline constexpr const char* kOutputDoc =
@@ -45,14 +48,16 @@ then those advanced to a move never searched by recurrent_fn, in another.
 time_limit: seconds, or None; the search ends at the first step boundary after it (never before
 its first step). roots: the indices (int) or a mask (bool [R]) of the roots to search, or None
 for all; the others and their trees are left as they are.
+With config.solve, a solved root takes no steps and the search ends once every root it steps
+is solved.
 
 Raises TypeError or ValueError for a bad recurrent_fn or output (naming the output and the row,
 nothing of that step applied), for a bad time_limit or roots (IndexError for an index out of
 range), RuntimeError while the forest is busy, and whatever recurrent_fn raises, unchanged.)";
 inline constexpr const char* kTreeDoc = R"(Root i's tree as plain data, None for a pending root.
 
-Each node is a dict with action, visits, value, prior, reward, discount and children (a list of
-such dicts in action order); the root's edge fields are None. max_depth: None for the whole tree.
+Each node is a dict with action, visits, value, prior, reward, discount, solved and children (a
+list of such dicts in action order); the root's edge fields are None. max_depth: None for the whole tree.
 
 Raises IndexError for i out of range, ValueError for a negative max_depth.)";
 inline constexpr const char* kSelectDoc =

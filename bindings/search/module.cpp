@@ -48,6 +48,8 @@ struct SearchOutput {
   py::array_t<double> action_weights;
   std::int32_t num_simulations;
   py::array_t<std::int64_t> selected_actions;
+  py::array_t<bool> solved;
+  py::array_t<double> solved_values;
 };
 
 }  // namespace
@@ -78,7 +80,8 @@ void register_config(py::module_& m) {
           // Speed
           py::arg("num_threads") = 1,
           // Playing real games.
-          py::arg("unvisited_value") = "min");
+          py::arg("unvisited_value") = "min", py::arg("solve") = false,
+          py::arg("value_bounds") = py::make_tuple(-1.0, 1.0));
   field(cls, "num_actions", &SearchConfig::num_actions, "A: the number of actions of every node.");
   field(cls, "num_simulations", &SearchConfig::num_simulations,
         "S: the simulation steps of one search.");
@@ -110,6 +113,12 @@ void register_config(py::module_& m) {
       [](const SearchConfig& c) { return std::string(unvisited_value_name(c.unvisited_value)); },
       "The score of an unvisited child under PUCT: 'min' (0), 'parent' (the node's value) or "
       "'mixed' (its mixed value).");
+  field(cls, "solve", &SearchConfig::solve,
+        "Whether searches prove positions from exact terminal values.");
+  cls.def_property_readonly(
+      "value_bounds",
+      [](const SearchConfig& c) { return py::make_tuple(c.value_low, c.value_high); },
+      "(low, high): the range of every value; a move whose value reaches high is proven best.");
   cls.def(
          "__eq__",
          [](const SearchConfig& self, py::handle other) -> py::object {
@@ -121,14 +130,14 @@ void register_config(py::module_& m) {
       .def(
           "__hash__",
           [](const SearchConfig& c) {
-            return py::hash(py::make_tuple(c.num_actions, c.num_simulations, c.pb_c_init,
-                                           c.pb_c_base, c.dirichlet_alpha, c.dirichlet_fraction,
-                                           c.seed, policy_name(c.policy), c.max_considered_actions,
-                                           c.gumbel_scale, c.value_scale, c.maxvisit_init,
-                                           // Speed
-                                           c.num_threads,
-                                           // Playing real games.
-                                           unvisited_value_name(c.unvisited_value)));
+            return py::hash(py::make_tuple(
+                c.num_actions, c.num_simulations, c.pb_c_init, c.pb_c_base, c.dirichlet_alpha,
+                c.dirichlet_fraction, c.seed, policy_name(c.policy), c.max_considered_actions,
+                c.gumbel_scale, c.value_scale, c.maxvisit_init,
+                // Speed
+                c.num_threads,
+                // Playing real games.
+                unvisited_value_name(c.unvisited_value), c.solve, c.value_low, c.value_high));
           },
           "A hash of the fields, equal for equal configs.")
       .def("__repr__", [](const SearchConfig& c) {
@@ -140,14 +149,14 @@ void register_config(py::module_& m) {
                    // Speed
                    "num_threads={}, "
                    // Playing real games.
-                   "unvisited_value={!r})")
+                   "unvisited_value={!r}, solve={}, value_bounds=({}, {}))")
             .format(c.num_actions, c.num_simulations, c.pb_c_init, c.pb_c_base, c.dirichlet_alpha,
                     c.dirichlet_fraction, c.seed, policy_name(c.policy), c.max_considered_actions,
                     c.gumbel_scale, c.value_scale, c.maxvisit_init,
                     // Speed
                     c.num_threads,
                     // Playing real games.
-                    unvisited_value_name(c.unvisited_value));
+                    unvisited_value_name(c.unvisited_value), c.solve, c.value_low, c.value_high);
       });
 }
 
@@ -165,6 +174,10 @@ void register_output(py::module_& m) {
         "The simulation steps the search ran.");
   field(cls, "selected_actions", &SearchOutput::selected_actions,
         "int64 [R]: the recommended move of each root, -1 without a legal action.");
+  field(cls, "solved", &SearchOutput::solved,
+        "bool [R]: whether each root's value is proven exact (SearchConfig.solve).");
+  field(cls, "solved_values", &SearchOutput::solved_values,
+        "float64 [R]: the exact value of each solved root, NaN where unsolved.");
   cls.def("__repr__", [](const SearchOutput& o) {
     return py::str("SearchOutput(num_roots={}, num_actions={}, num_simulations={})")
         .format(o.visit_counts.shape(0), o.visit_counts.shape(1), o.num_simulations);
@@ -181,14 +194,21 @@ SearchOutput output_of(PyForest& forest, std::int32_t steps) {
                    py::array_t<double>(roots),
                    py::array_t<double>({roots, actions}),
                    steps,
-                   py::array_t<std::int64_t>(roots)};
+                   py::array_t<std::int64_t>(roots),
+                   py::array_t<bool>(roots),
+                   py::array_t<double>(roots)};
   forest.recommended_moves(out.selected_actions.mutable_data());
   std::int64_t* visits = out.visit_counts.mutable_data();
   double* weights = out.action_weights.mutable_data();
   double* q_values = out.q_values.mutable_data();
   double* values = out.root_values.mutable_data();
+  bool* solved = out.solved.mutable_data();
+  double* solved_values = out.solved_values.mutable_data();
   const auto width = static_cast<std::size_t>(actions);
   for (std::size_t i = 0; i < native.num_roots(); ++i) {
+    solved[i] = !native.is_pending(i) && native.solved(native.root_node(i));
+    solved_values[i] = solved[i] ? native.node(native.root_node(i)).value
+                                 : std::numeric_limits<double>::quiet_NaN();
     if (native.is_pending(i)) {  // a root the search left alone: no tree yet
       std::fill_n(visits + i * width, width, 0);
       std::fill_n(q_values + i * width, width, std::numeric_limits<double>::quiet_NaN());

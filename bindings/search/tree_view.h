@@ -38,6 +38,7 @@ inline py::object tree_view(const forest::Forest& forest, std::size_t i, std::in
     node["prior"] = std::move(prior);
     node["reward"] = id == root ? py::none() : py::object(py::float_(n.reward));
     node["discount"] = id == root ? py::none() : py::object(py::float_(n.discount));
+    node["solved"] = forest.solved(id);
     node["children"] = py::list();
     return node;
   };

@@ -25,6 +25,12 @@ struct FloatName {
 struct StrName {
   static constexpr char text[] = "str";
 };
+struct BoolName {
+  static constexpr char text[] = "bool";
+};
+struct FloatPairName {
+  static constexpr char text[] = "tuple[float, float]";
+};
 struct AnyName {
   static constexpr char text[] = "typing.Any";
 };
@@ -73,6 +79,8 @@ struct OptionalRootFnName {
 using Int = Hinted<IntName>;
 using Float = Hinted<FloatName>;
 using Str = Hinted<StrName>;
+using Bool = Hinted<BoolName>;
+using FloatPair = Hinted<FloatPairName>;
 using Any = Hinted<AnyName>;
 using ArrayLike = Hinted<ArrayLikeName>;
 using OptionalArrayLike = Hinted<OptionalArrayLikeName>;

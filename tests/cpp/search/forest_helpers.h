@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -38,8 +39,14 @@ inline void put_row(Evaluations& e, std::size_t row, double reward, double disco
 // Python bindings, it keeps the key of every node by node id.
 class HashGame {
  public:
-  HashGame(std::size_t num_actions, double terminal_rate, bool with_logits = false)
-      : num_actions_(num_actions), terminal_rate_(terminal_rate), with_logits_(with_logits) {}
+  // With `exact_outcomes`, as searches that solve positions need: no rewards, discount -1, and
+  // terminal values -1, 0 or 1.
+  HashGame(std::size_t num_actions, double terminal_rate, bool with_logits = false,
+           bool exact_outcomes = false)
+      : num_actions_(num_actions),
+        terminal_rate_(terminal_rate),
+        with_logits_(with_logits),
+        exact_outcomes_(exact_outcomes) {}
 
   void describe(std::uint64_t key, Evaluations& e, std::size_t row) const {
     forest::Generator draw(key);
@@ -52,7 +59,12 @@ class HashGame {
     }
     const double reward = draw.uniform() - 0.5;
     const double discount = draw.uniform() < 0.5 ? -1.0 : 0.9;
-    put_row(e, row, reward, discount, 2.0 * draw.uniform() - 1.0, logits, legal);
+    const double value = 2.0 * draw.uniform() - 1.0;
+    if (exact_outcomes_) {
+      put_row(e, row, 0.0, -1.0, terminal ? std::round(value) : value, logits, legal);
+    } else {
+      put_row(e, row, reward, discount, value, logits, legal);
+    }
   }
 
   static std::uint64_t child_key(std::uint64_t parent, std::int32_t action) {
@@ -113,6 +125,7 @@ class HashGame {
   std::size_t num_actions_;
   double terminal_rate_;
   bool with_logits_;
+  bool exact_outcomes_;
   std::vector<std::uint64_t> keys_;
   std::vector<std::uint64_t> pending_parents_;
 };

@@ -42,11 +42,12 @@ class RandomModel:
     States are integer keys (or, with `boxed`, Position objects, which the model checks it issued
     and which tests can watch); each key picks a row of random tables: logits (some -inf where
     illegal), values, rewards, discounts, legal masks (some rows all false: terminal positions).
-    Every call is recorded, so that two searches can be compared call by call."""
+    Every call is recorded, so that two searches can be compared call by call. With
+    `exact_terminals`, rewards are 0 and terminal values are outcomes, as solve=True needs."""
 
     def __init__(self, num_actions: int, seed: int = 0, *, legal_fraction: float = 0.7,
                  terminal_fraction: float = 0.1, discounts: Tuple[float, ...] = (-1.0,),
-                 boxed: bool = False, output: str = "numpy") -> None:
+                 boxed: bool = False, output: str = "numpy", exact_terminals: bool = False) -> None:
         rng = np.random.default_rng(seed)
         shape = (TABLE_ROWS, num_actions)
         self.num_actions = num_actions
@@ -62,6 +63,10 @@ class RandomModel:
         self.values = rng.uniform(-1.0, 1.0, TABLE_ROWS)
         self.rewards = rng.uniform(-0.5, 0.5, TABLE_ROWS)
         self.discounts = rng.choice(np.array(discounts), TABLE_ROWS)
+        if exact_terminals:  # the outcomes solve=True takes: no rewards, terminal values -1, 0, 1
+            self.rewards[:] = 0.0
+            terminal = ~self.legal.any(axis=1)
+            self.values[terminal] = rng.choice([-1.0, 0.0, 1.0], int(terminal.sum()))
         self.boxed = boxed
         self.output = output
         self.calls: List[Tuple[Tuple[int, ...], Tuple[int, ...]]] = []
@@ -153,7 +158,8 @@ def make_forest(module: Any, model: RandomModel, num_roots: int, **config: Any) 
 
 def output_arrays(output: Any) -> dict[str, np.ndarray]:
     return {name: np.asarray(getattr(output, name)) for name in
-            ("visit_counts", "q_values", "root_values", "action_weights", "selected_actions")}
+            ("visit_counts", "q_values", "root_values", "action_weights", "selected_actions",
+             "solved", "solved_values")}
 
 
 def assert_same_output(actual: Any, expected: Any) -> None:
