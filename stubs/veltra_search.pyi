@@ -13,11 +13,14 @@ class _Pybind11Type(type): ...
 _Int: typing.TypeAlias = typing.SupportsIndex
 _Float: typing.TypeAlias = typing.SupportsFloat | typing.SupportsIndex
 
+# A batch of states: a list of objects, or one float array [B, *S] (array states).
+_States: typing.TypeAlias = list[typing.Any] | numpy.typing.NDArray[numpy.floating]
+
 # recurrent_fn(states, actions) -> (next_states, rewards, discounts, prior_logits, values, legal)
 _RecurrentFn: typing.TypeAlias = collections.abc.Callable[
-    [list[typing.Any], numpy.typing.NDArray[numpy.int64]],
+    [_States, numpy.typing.NDArray[numpy.int64]],
     tuple[
-        collections.abc.Sequence[typing.Any],
+        collections.abc.Sequence[typing.Any] | numpy.typing.ArrayLike,
         numpy.typing.ArrayLike,
         numpy.typing.ArrayLike,
         numpy.typing.ArrayLike,
@@ -28,7 +31,7 @@ _RecurrentFn: typing.TypeAlias = collections.abc.Callable[
 
 # root_fn(states) -> (prior_logits, values, legal)
 _RootFn: typing.TypeAlias = collections.abc.Callable[
-    [list[typing.Any]],
+    [_States],
     tuple[numpy.typing.ArrayLike, numpy.typing.ArrayLike, numpy.typing.ArrayLike | None],
 ]
 
@@ -102,7 +105,7 @@ class Forest(metaclass=_Pybind11Type):
     def __init__(
         self,
         config: SearchConfig,
-        states: collections.abc.Sequence[typing.Any],
+        states: collections.abc.Sequence[typing.Any] | numpy.typing.ArrayLike,
         prior_logits: numpy.typing.ArrayLike | None = None,
         values: numpy.typing.ArrayLike | None = None,
         legal: numpy.typing.ArrayLike | None = None,
@@ -117,7 +120,7 @@ class Forest(metaclass=_Pybind11Type):
     @property
     def num_nodes(self) -> int: ...
     @property
-    def root_states(self) -> list[typing.Any]: ...
+    def root_states(self) -> _States: ...
     def search(
         self,
         recurrent_fn: _RecurrentFn,
