@@ -16,9 +16,11 @@ _Float: typing.TypeAlias = typing.SupportsFloat | typing.SupportsIndex
 # A batch of states: a list of objects, or one float array [B, *S] (array states).
 _States: typing.TypeAlias = list[typing.Any] | numpy.typing.NDArray[numpy.floating]
 
-# recurrent_fn(states, actions) -> (next_states, rewards, discounts, prior_logits, values, legal)
+# recurrent_fn(states, actions) -> (next_states, rewards, discounts, prior_logits, values, legal);
+# states is a list, or with array states one array (_States): Any, so that either kind of model
+# type-checks.
 _RecurrentFn: typing.TypeAlias = collections.abc.Callable[
-    [_States, numpy.typing.NDArray[numpy.int64]],
+    [typing.Any, numpy.typing.NDArray[numpy.int64]],
     tuple[
         collections.abc.Sequence[typing.Any] | numpy.typing.ArrayLike,
         numpy.typing.ArrayLike,
@@ -31,7 +33,7 @@ _RecurrentFn: typing.TypeAlias = collections.abc.Callable[
 
 # root_fn(states) -> (prior_logits, values, legal)
 _RootFn: typing.TypeAlias = collections.abc.Callable[
-    [_States],
+    [typing.Any],
     tuple[numpy.typing.ArrayLike, numpy.typing.ArrayLike, numpy.typing.ArrayLike | None],
 ]
 

@@ -154,11 +154,14 @@ class ArrayStates final : public NodeStates {
 
   // The constructor's states: a float32 or float64 array [R, *S], R >= 1.
   static py::array read_root_array(py::handle states) {
-    py::array array = as_array(states, nullptr, kRowFlags, "states", "a list or an array of floats");
+    py::array array =
+        as_array(states, nullptr, kRowFlags, "states", "a list or an array of floats");
     const py::dtype dtype = array.dtype();
     if (dtype.kind() != 'f' || (dtype.itemsize() != 4 && dtype.itemsize() != 8)) {
-      throw py::type_error("states must be a list or an array of float32 or float64, not an "
-                           "array of " + py::str(dtype).cast<std::string>());
+      throw py::type_error(
+          "states must be a list or an array of float32 or float64, not an "
+          "array of " +
+          py::str(dtype).cast<std::string>());
     }
     if (array.ndim() == 0) throw py::value_error("states must be an array [R, *S], not a scalar");
     if (array.shape(0) == 0) throw py::value_error("states must hold at least one root state");
@@ -177,11 +180,10 @@ class ArrayStates final : public NodeStates {
         as_array(value, nullptr, kRowFlags | flags, name, "an array of floats", &shape);
     auto& api = py::detail::npy_api::get();
     if (!api.PyArray_EquivTypes_(array.dtype().ptr(), dtype_.ptr()) || !has_shape(array, shape)) {
-      throw py::value_error(name + " has shape " +
-                            shape_text(array.shape(), static_cast<std::size_t>(array.ndim())) +
-                            " and dtype " + py::str(array.dtype()).cast<std::string>() +
-                            "; expected shape " + shape_text(shape) + " and dtype " +
-                            py::str(dtype_).cast<std::string>());
+      throw py::value_error(
+          name + " has shape " + shape_text(array.shape(), static_cast<std::size_t>(array.ndim())) +
+          " and dtype " + py::str(array.dtype()).cast<std::string>() + "; expected shape " +
+          shape_text(shape) + " and dtype " + py::str(dtype_).cast<std::string>());
     }
     check_finite(array, name, shape.size() > state_shape_.size());
     return array;
@@ -194,7 +196,8 @@ class ArrayStates final : public NodeStates {
                            const std::string& name) {
     for (std::size_t k = 0; k < size; ++k) {
       if (std::isfinite(data[k])) continue;
-      const std::string row = row_elements == size ? "" : " row " + std::to_string(k / row_elements);
+      const std::string row =
+          row_elements == size ? "" : " row " + std::to_string(k / row_elements);
       throw py::value_error(name + row + " holds " + non_finite_text(data[k]) +
                             "; states must be finite");
     }
@@ -233,8 +236,8 @@ class ArrayStates final : public NodeStates {
   }
 
   py::dtype dtype_;
-  Shape state_shape_;         // S
-  std::size_t row_elements_;  // the entries of a state
+  Shape state_shape_;           // S
+  std::size_t row_elements_;    // the entries of a state
   forest::StateStore nodes_;    // by node id
   forest::StateStore pending_;  // by root: the state a pending root is evaluated from
 };

@@ -48,7 +48,7 @@ class ObjectStates final : public NodeStates {
   py::object root_states(const forest::Forest& native) const override {
     return new_list(num_roots_, [&](std::size_t i) {
       const NodeId root = native.root_node(i);
-      return root != forest::kNoNode           ? state_of(root)
+      return root != forest::kNoNode          ? state_of(root)
              : native.pending_on_own_state(i) ? pending_[i]
                                               : nullptr;
     });

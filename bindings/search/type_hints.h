@@ -61,8 +61,7 @@ struct RootStatesName {
 // recurrent_fn(states, actions) -> (next_states, rewards, discounts, prior_logits, values, legal)
 struct RecurrentFnName {
   static constexpr char text[] =
-      "collections.abc.Callable[[list[typing.Any] | numpy.typing.NDArray[numpy.floating], "
-      "numpy.typing.NDArray[numpy.int64]], "
+      "collections.abc.Callable[[typing.Any, numpy.typing.NDArray[numpy.int64]], "
       "tuple[collections.abc.Sequence[typing.Any] | numpy.typing.ArrayLike, "
       "numpy.typing.ArrayLike, "
       "numpy.typing.ArrayLike, numpy.typing.ArrayLike, numpy.typing.ArrayLike, "
@@ -72,8 +71,7 @@ struct RecurrentFnName {
 // root_fn(states) -> (prior_logits, values, legal), or None
 struct OptionalRootFnName {
   static constexpr char text[] =
-      "collections.abc.Callable[[list[typing.Any] | numpy.typing.NDArray[numpy.floating]], "
-      "tuple[numpy.typing.ArrayLike, "
+      "collections.abc.Callable[[typing.Any], tuple[numpy.typing.ArrayLike, "
       "numpy.typing.ArrayLike, numpy.typing.ArrayLike | None]] | None";
 };
 
