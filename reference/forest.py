@@ -16,7 +16,7 @@ builds the outputs.
 from __future__ import annotations
 
 import math
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import numpy as np
 
@@ -26,6 +26,7 @@ from reference.nodes import (OWN_STATE, Evaluation, Node, PendingRoot, Recurrent
                              call_model, call_root_fn, count_nodes)
 from reference.puct import select_puct
 from reference.readers import read_floats, read_float, read_int, read_legal
+from reference.states import read_states
 from reference.records import SearchConfig, SearchOutput
 
 __all__ = ["Forest", "Generator", "SearchConfig", "SearchOutput"]
@@ -40,18 +41,16 @@ def c_pow(base: float, exponent: float) -> float:
 
 
 class Forest:
-    def __init__(self, config: SearchConfig, states: Sequence[Any], prior_logits: Any = None,
+    def __init__(self, config: SearchConfig, states: Any, prior_logits: Any = None,
                  values: Any = None, legal: Any = None, *,
-                 root_fn: Optional[Callable[[List[Any]], Any]] = None) -> None:
+                 root_fn: Optional[Callable[[Any], Any]] = None) -> None:
         if not isinstance(config, SearchConfig):
             raise TypeError(f"config must be a SearchConfig, not {type(config).__name__}")
         if root_fn is not None and not callable(root_fn):
             raise TypeError(f"root_fn must be callable or None, not {type(root_fn).__name__}")
         self._root_fn = root_fn
-        if not isinstance(states, (list, tuple)):
-            raise TypeError(f"states must be a list, not {type(states).__name__}")
-        if not states:
-            raise ValueError("states must hold at least one root state")
+        self._states = read_states(states)
+        states = self._states.roots
         self._config = config
         self._generator = Generator(config.seed)
         self._busy = False
@@ -112,10 +111,11 @@ class Forest:
         return sum(count_nodes(root) for root in self._roots if isinstance(root, Node))
 
     @property
-    def root_states(self) -> List[Any]:
+    def root_states(self) -> Any:
         self._enter()
-        return [root.state if isinstance(root, Node) or root.action == OWN_STATE else None
-                for root in self._roots]
+        return self._states.root_states(
+            [root.state if isinstance(root, Node) or root.action == OWN_STATE else None
+             for root in self._roots])
 
     def __reduce_ex__(self, protocol: Any) -> Any:
         raise TypeError("cannot pickle a Forest")
@@ -175,11 +175,11 @@ class Forest:
             if own_state:
                 if self._root_fn is None:
                     raise RuntimeError("the forest's root_fn was cleared")
-                evaluation = call_root_fn(self._root_fn, self._config.num_actions, states,
-                                          keep_logits)
+                evaluation = call_root_fn(self._root_fn, self._config.num_actions, self._states,
+                                          states, keep_logits)
             else:
-                evaluation = call_model(recurrent_fn, self._config.num_actions, states,
-                                        [root.action for _, root in pending], keep_logits)
+                evaluation = call_model(recurrent_fn, self._config.num_actions, self._states,
+                                        states, [root.action for _, root in pending], keep_logits)
             self._check_exact(evaluation, False)
             for row, (i, _) in enumerate(pending):
                 self._roots[i] = self._node(evaluation, row, False)
@@ -238,7 +238,7 @@ class Forest:
             paths.append(path)
         evaluation = None
         if expansions:
-            evaluation = call_model(recurrent_fn, self._config.num_actions,
+            evaluation = call_model(recurrent_fn, self._config.num_actions, self._states,
                                      [paths[i][-1].state for i, _ in expansions],
                                      [action for _, action in expansions],
                                      self._config.policy == "gumbel")
@@ -394,6 +394,7 @@ class Forest:
               legal: Any = None) -> None:
         self._enter()
         index = self._root(i)
+        state = self._states.read_state(state)
         if not self._given(prior_logits, value, legal, "value"):
             self._roots[index] = PendingRoot(state, OWN_STATE)
             self._selected[index] = None

@@ -3,14 +3,16 @@ recurrent_fn results."""
 
 from __future__ import annotations
 
-from typing import Any, Callable, List, Optional, Tuple
+from typing import Any, Callable, List, Optional, Tuple, Union
 
 import numpy as np
 
 from reference import gumbel
 from reference.readers import check_finite_rows, read_floats, read_legal, softmax_priors
+from reference.states import ArrayStates, ObjectStates
 
-RecurrentFn = Callable[[List[Any], np.ndarray], Any]
+RecurrentFn = Callable[[Any, np.ndarray], Any]
+States = Union[ObjectStates, ArrayStates]
 
 
 class Node:
@@ -50,19 +52,16 @@ class PendingRoot:
 
 class Evaluation:
     """One recurrent_fn result (or the roots given by the caller), checked in full; with
-    `keep_logits` (the Gumbel policy), its nodes keep their shifted logits."""
+    `keep_logits` (the Gumbel policy), its nodes keep their shifted logits. `states` are the
+    nodes' states, already read (see reference.states)."""
 
-    def __init__(self, num_actions: int, prefix: str, count: int, states: Any, rewards: Any,
+    def __init__(self, num_actions: int, prefix: str, count: int, states: List[Any], rewards: Any,
                  discounts: Any, logits: Any, values: Any, legal: Any,
                  keep_logits: bool = False) -> None:
         def name(field: str) -> str:
             return prefix.format(field)
 
-        if not isinstance(states, (list, tuple)):
-            raise TypeError(f"{name('next_states')} must be a list, not {type(states).__name__}")
-        if len(states) != count:
-            raise ValueError(f"{name('next_states')} has length {len(states)}; expected {count}")
-        self.states = list(states)
+        self.states = states
         self.rewards = read_floats(name("rewards"), rewards, (count,))
         self.discounts = read_floats(name("discounts"), discounts, (count,))
         self.values = read_floats(name("values"), values, (count,))
@@ -90,9 +89,9 @@ class Evaluation:
                      self.values_list[i])
 
 
-def call_root_fn(root_fn: Callable[[List[Any]], Any], num_actions: int, states: List[Any],
-                 keep_logits: bool) -> Evaluation:
-    result = root_fn(states)
+def call_root_fn(root_fn: Callable[[Any], Any], num_actions: int, kind: States,
+                 states: List[Any], keep_logits: bool) -> Evaluation:
+    result = root_fn(kind.batch(states))
     if not isinstance(result, tuple) or len(result) != 3:
         raise TypeError("root_fn must return a tuple (prior_logits, values, legal)")
     logits, values, legal = result
@@ -101,15 +100,16 @@ def call_root_fn(root_fn: Callable[[List[Any]], Any], num_actions: int, states: 
                       np.zeros(count), logits, values, legal, keep_logits)
 
 
-def call_model(recurrent_fn: RecurrentFn, num_actions: int, states: List[Any],
+def call_model(recurrent_fn: RecurrentFn, num_actions: int, kind: States, states: List[Any],
                 actions: List[int], keep_logits: bool) -> Evaluation:
-    result = recurrent_fn(states, np.array(actions, dtype=np.int64))
+    result = recurrent_fn(kind.batch(states), np.array(actions, dtype=np.int64))
     if not isinstance(result, tuple) or len(result) != 6:
         raise TypeError(
             "recurrent_fn must return a tuple (next_states, rewards, discounts, prior_logits, "
             "values, legal)"
         )
     next_states, rewards, discounts, logits, values, legal = result
+    next_states = kind.split("recurrent_fn output 'next_states'", next_states, len(states))
     return Evaluation(num_actions, "recurrent_fn output '{}'", len(states), next_states,
                        rewards, discounts, logits, values, legal, keep_logits)
 

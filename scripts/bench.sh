@@ -15,4 +15,5 @@ PRESET=bench BUILD_DIR="$build_dir" scripts/build.sh
 quick=()
 for argument in "$@"; do [ "$argument" = "--quick" ] && quick=(--quick); done
 "$python" benchmarks/search_bench.py --build-dir "$build_dir" "${quick[@]}"
+"$python" benchmarks/latent_bench.py --build-dir "$build_dir" "${quick[@]}"
 "$python" benchmarks/import_cost.py --build-dir "$build_dir" "${quick[@]}"

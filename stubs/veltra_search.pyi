@@ -13,11 +13,16 @@ class _Pybind11Type(type): ...
 _Int: typing.TypeAlias = typing.SupportsIndex
 _Float: typing.TypeAlias = typing.SupportsFloat | typing.SupportsIndex
 
-# recurrent_fn(states, actions) -> (next_states, rewards, discounts, prior_logits, values, legal)
+# A batch of states: a list of objects, or one float array [B, *S] (array states).
+_States: typing.TypeAlias = list[typing.Any] | numpy.typing.NDArray[numpy.floating]
+
+# recurrent_fn(states, actions) -> (next_states, rewards, discounts, prior_logits, values, legal);
+# states is a list, or with array states one array (_States): Any, so that either kind of model
+# type-checks.
 _RecurrentFn: typing.TypeAlias = collections.abc.Callable[
-    [list[typing.Any], numpy.typing.NDArray[numpy.int64]],
+    [typing.Any, numpy.typing.NDArray[numpy.int64]],
     tuple[
-        collections.abc.Sequence[typing.Any],
+        collections.abc.Sequence[typing.Any] | numpy.typing.ArrayLike,
         numpy.typing.ArrayLike,
         numpy.typing.ArrayLike,
         numpy.typing.ArrayLike,
@@ -28,7 +33,7 @@ _RecurrentFn: typing.TypeAlias = collections.abc.Callable[
 
 # root_fn(states) -> (prior_logits, values, legal)
 _RootFn: typing.TypeAlias = collections.abc.Callable[
-    [list[typing.Any]],
+    [typing.Any],
     tuple[numpy.typing.ArrayLike, numpy.typing.ArrayLike, numpy.typing.ArrayLike | None],
 ]
 
@@ -112,7 +117,7 @@ class Forest(metaclass=_Pybind11Type):
     def __init__(
         self,
         config: SearchConfig,
-        states: collections.abc.Sequence[typing.Any],
+        states: collections.abc.Sequence[typing.Any] | numpy.typing.ArrayLike,
         prior_logits: numpy.typing.ArrayLike | None = None,
         values: numpy.typing.ArrayLike | None = None,
         legal: numpy.typing.ArrayLike | None = None,
@@ -127,7 +132,7 @@ class Forest(metaclass=_Pybind11Type):
     @property
     def num_nodes(self) -> int: ...
     @property
-    def root_states(self) -> list[typing.Any]: ...
+    def root_states(self) -> _States: ...
     def search(
         self,
         recurrent_fn: _RecurrentFn,

@@ -11,10 +11,12 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bindings/common/type_name.h"
@@ -82,40 +84,85 @@ inline py::array as_array(py::handle value, PyObject* dtype, int flags, const st
   return py::reinterpret_steal<py::array>(array);
 }
 
-inline void check_shape(const py::array& array, const std::string& name, const Shape& shape) {
+inline bool has_shape(const py::array& array, const Shape& shape) {
   const auto ndim = static_cast<std::size_t>(array.ndim());
   bool same = ndim == shape.size();
   for (std::size_t d = 0; same && d < ndim; ++d) same = array.shape()[d] == shape[d];
-  if (!same) {
+  return same;
+}
+
+inline void check_shape(const py::array& array, const std::string& name, const Shape& shape) {
+  const auto ndim = static_cast<std::size_t>(array.ndim());
+  if (!has_shape(array, shape)) {
     throw py::value_error(name + " has shape " + shape_text(array.shape(), ndim) + "; expected " +
                           shape_text(shape));
   }
 }
 
-// A C-contiguous float64 array of exactly `shape`.
-inline py::array_t<double> read_floats(py::handle value, const std::string& name,
-                                       const Shape& shape) {
-  constexpr int kFlags = py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_ |
-                         py::detail::npy_api::NPY_ARRAY_ALIGNED_ |
-                         py::detail::npy_api::NPY_ARRAY_FORCECAST_;
-  py::array array = as_array(value, py::dtype::of<double>().release().ptr(), kFlags, name,
-                             "an array of floats", &shape);
+// A C-contiguous array of floats: float32 as it came (no widened copy of it is made), float64 for
+// anything else; visit(f) calls f with a pointer to its entries of the one type or the other.
+class FloatArray {
+ public:
+  explicit FloatArray(py::array array)
+      : array_(std::move(array)), single_(array_.itemsize() == sizeof(float)) {}
+
+  py::array& array() noexcept { return array_; }
+  std::size_t size() const noexcept { return static_cast<std::size_t>(array_.size()); }
+
+  template <typename F>
+  decltype(auto) visit(F&& f) const {
+    if (single_) return f(static_cast<const float*>(array_.data()));
+    return f(static_cast<const double*>(array_.data()));
+  }
+
+  // Entries [first, first + count) as doubles: the array's own for float64, or widened into
+  // `scratch` (count doubles) for float32, which converts exactly.
+  const double* doubles(std::size_t first, std::size_t count, double* scratch) const {
+    if (!single_) return static_cast<const double*>(array_.data()) + first;
+    const float* source = static_cast<const float*>(array_.data()) + first;
+    std::copy(source, source + count, scratch);
+    return scratch;
+  }
+
+ private:
+  py::array array_;
+  bool single_;
+};
+
+// An array of floats of exactly `shape` from anything NumPy reads as numbers: a float32 array
+// (or DLPack producer) as it is, copied only if it is not C-contiguous and aligned; anything else
+// as float64, as np.asarray(value, dtype=np.float64) makes it.
+inline FloatArray read_floats(py::handle value, const std::string& name, const Shape& shape) {
+  constexpr int kLayout =
+      py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_ | py::detail::npy_api::NPY_ARRAY_ALIGNED_;
+  const py::object source = from_dlpack(value, name, "an array of floats");
+  py::dtype dtype = py::dtype::of<double>();
+  int flags = kLayout | py::detail::npy_api::NPY_ARRAY_FORCECAST_;
+  if (py::isinstance<py::array>(source) &&
+      py::detail::npy_api::get().PyArray_EquivTypes_(
+          py::reinterpret_borrow<py::array>(source).dtype().ptr(), py::dtype::of<float>().ptr())) {
+    dtype = py::dtype::of<float>();
+    flags = kLayout;
+  }
+  py::array array =
+      as_array(source, dtype.release().ptr(), flags, name, "an array of floats", &shape);
   check_shape(array, name, shape);
-  return py::reinterpret_steal<py::array_t<double>>(array.release());
+  return FloatArray(std::move(array));
 }
 
 // "<name> row <r> is nan; <what> must be finite" for the first non-finite entry of a 1-D array.
-inline void check_finite(const py::array_t<double>& array, const std::string& name,
+inline void check_finite(const FloatArray& array, const std::string& name,
                          const std::string& what) {
-  const double* data = array.data();
-  for (py::ssize_t row = 0; row < array.size(); ++row) {
-    if (!std::isfinite(data[row])) {
-      std::string message = name;
-      message += " row " + std::to_string(row) + " is " + non_finite_text(data[row]);
-      message += "; " + what + " must be finite";
-      throw py::value_error(message);
+  array.visit([&](const auto* data) {
+    for (std::size_t row = 0; row < array.size(); ++row) {
+      if (!std::isfinite(data[row])) {
+        std::string message = name;
+        message += " row " + std::to_string(row) + " is " + non_finite_text(data[row]);
+        message += "; " + what + " must be finite";
+        throw py::value_error(message);
+      }
     }
-  }
+  });
 }
 
 // An array of integers (any integer dtype, not bool or float) as C-contiguous int64.

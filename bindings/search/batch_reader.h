@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "bindings/search/arrays.h"
 #include "forest/evaluation.h"
@@ -50,17 +51,17 @@ inline const Source kArgument{"", ""};
 class BatchReader {
  public:
   BatchReader(std::size_t num_actions, bool with_logits)
-      : num_actions_(num_actions), with_logits_(with_logits) {}
+      : num_actions_(num_actions), with_logits_(with_logits), widened_logits_(num_actions) {}
 
   // rewards and discounts may be null handles (roots have no incoming edge): zeros then.
   void read(const Source& source, std::size_t rows, py::handle rewards, py::handle discounts,
             py::handle values, py::handle prior_logits, py::handle legal,
-            const Shape& row_shape_of_logits, Evaluations& out) const {
+            const Shape& row_shape_of_logits, Evaluations& out) {
     const std::size_t num_actions = num_actions_;
     const auto count = static_cast<py::ssize_t>(rows);
     const Shape column{count};
-    std::optional<py::array_t<double>> reward_array;
-    std::optional<py::array_t<double>> discount_array;
+    std::optional<FloatArray> reward_array;
+    std::optional<FloatArray> discount_array;
     if (rewards) reward_array = read_floats(rewards, source.rewards, column);
     if (discounts) discount_array = read_floats(discounts, source.discounts, column);
     const auto value_array = read_floats(values, source.values, column);
@@ -73,7 +74,8 @@ class BatchReader {
 
     out.resize(rows, num_actions, with_logits_);
     for (std::size_t k = 0; k < rows; ++k) {
-      const double* row_logits = logits.data() + k * num_actions;
+      const double* row_logits =
+          logits.doubles(k * num_actions, num_actions, widened_logits_.data());
       const forest::LogitCheck check =
           mask ? forest::encode_priors(row_logits, mask->data() + k * num_actions, num_actions,
                                        out.priors.data() + k * num_actions,
@@ -97,22 +99,24 @@ class BatchReader {
         forest::shift_logits(row_logits, forest::EveryActionLegal{}, num_actions, shifted);
       }
     }
-    std::copy(value_array.data(), value_array.data() + rows, out.values.begin());
-    if (reward_array) {
-      std::copy(reward_array->data(), reward_array->data() + rows, out.rewards.begin());
-    } else {
-      std::fill(out.rewards.begin(), out.rewards.end(), 0.0);
-    }
-    if (discount_array) {
-      std::copy(discount_array->data(), discount_array->data() + rows, out.discounts.begin());
-    } else {
-      std::fill(out.discounts.begin(), out.discounts.end(), 0.0);
-    }
+    copy_column(&value_array, out.values);
+    copy_column(reward_array ? &*reward_array : nullptr, out.rewards);
+    copy_column(discount_array ? &*discount_array : nullptr, out.discounts);
   }
 
  private:
+  // A column's entries as doubles (zeros without a column).
+  static void copy_column(const FloatArray* column, std::vector<double>& out) {
+    if (column == nullptr) {
+      std::fill(out.begin(), out.end(), 0.0);
+      return;
+    }
+    column->visit([&](const auto* data) { std::copy(data, data + out.size(), out.begin()); });
+  }
+
   std::size_t num_actions_;
   bool with_logits_;
+  std::vector<double> widened_logits_;  // a float32 row of logits, widened
 };
 
 // The states of a list or tuple of exactly `count` objects, borrowed from it.

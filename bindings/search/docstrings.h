@@ -28,7 +28,9 @@ inline constexpr const char* kForestDoc =
     "every new leaf evaluated by one recurrent_fn call.";
 inline constexpr const char* kForestInitDoc = R"(Makes one root per state.
 
-config: a SearchConfig. states: R objects, held by the forest. prior_logits: float [R, A].
+config: a SearchConfig. states: R objects, held by the forest; or one float32/float64 array
+[R, *S] (NumPy or DLPack), kept as native rows, and then recurrent_fn and root_fn get and give
+states as one array [B, *S] of that dtype. prior_logits: float [R, A].
 values: float [R]. legal: bool [R, A] or None (every action legal); illegal logits are ignored.
 root_fn(states) -> (prior_logits, values, legal): evaluates roots, with the same array rules as
 recurrent_fn's outputs; with it, prior_logits, values and legal may be omitted, and the roots are
@@ -39,7 +41,8 @@ a root whose legal logits are all -inf, or arrays omitted without a root_fn.)";
 inline constexpr const char* kSearchDoc =
     R"(Runs num_simulations steps in every tree and reports the roots.
 
-recurrent_fn(states, actions) gets the parent states of a step's new leaves (a list) and their
+recurrent_fn(states, actions) gets the parent states of a step's new leaves (a list, or one
+array [B, *S] for array states) and their
 actions (int64 [B]) and returns (next_states, rewards, discounts, prior_logits, values, legal):
 B states, float [B], float [B], float [B, A], float [B] and bool [B, A] or None. Pending roots
 are evaluated before the first step: those reset to a state by the forest's root_fn, in one call,
@@ -81,7 +84,8 @@ root cannot take.)";
 inline constexpr const char* kResetDoc =
     R"(Replaces tree i by a single root: a new game in that slot.
 
-i: a root index. state: the new root's state. prior_logits: float [A]. value: a float.
+i: a root index. state: the new root's state (of shape S for array states). prior_logits:
+float [A]. value: a float.
 legal: bool [A] or None. A forest with a root_fn may omit prior_logits, value and legal: the root
 is then pending until the next search evaluates it with root_fn.
 

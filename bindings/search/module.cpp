@@ -269,8 +269,9 @@ void register_forest(py::module_& m) {
           "The nodes of all trees; a pending root has none.")
       .def_property_readonly(
           "root_states",
-          [](const PyForest& forest) { return hint::StateList(forest.root_states()); },
-          "The state of every root, None for a pending one.")
+          [](const PyForest& forest) { return hint::RootStates(forest.root_states()); },
+          "The state of every root (a list, or an array [R, *S] for array states); None, or a row "
+          "of NaN, for a root pending on a move.")
       .def(
           "search",
           [](PyForest& forest, const hint::RecurrentFn& recurrent_fn,

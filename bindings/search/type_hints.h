@@ -58,13 +58,18 @@ struct TreeOrNoneName {
   static constexpr char text[] = "dict[str, typing.Any] | None";
 };
 struct StatesName {
-  static constexpr char text[] = "collections.abc.Sequence[typing.Any]";
+  static constexpr char text[] = "collections.abc.Sequence[typing.Any] | numpy.typing.ArrayLike";
 };
+struct RootStatesName {
+  static constexpr char text[] = "list[typing.Any] | numpy.typing.NDArray[numpy.floating]";
+};
+
 // recurrent_fn(states, actions) -> (next_states, rewards, discounts, prior_logits, values, legal)
 struct RecurrentFnName {
   static constexpr char text[] =
-      "collections.abc.Callable[[list[typing.Any], numpy.typing.NDArray[numpy.int64]], "
-      "tuple[collections.abc.Sequence[typing.Any], numpy.typing.ArrayLike, "
+      "collections.abc.Callable[[typing.Any, numpy.typing.NDArray[numpy.int64]], "
+      "tuple[collections.abc.Sequence[typing.Any] | numpy.typing.ArrayLike, "
+      "numpy.typing.ArrayLike, "
       "numpy.typing.ArrayLike, numpy.typing.ArrayLike, numpy.typing.ArrayLike, "
       "numpy.typing.ArrayLike | None]]";
 };
@@ -72,7 +77,7 @@ struct RecurrentFnName {
 // root_fn(states) -> (prior_logits, values, legal), or None
 struct OptionalRootFnName {
   static constexpr char text[] =
-      "collections.abc.Callable[[list[typing.Any]], tuple[numpy.typing.ArrayLike, "
+      "collections.abc.Callable[[typing.Any], tuple[numpy.typing.ArrayLike, "
       "numpy.typing.ArrayLike, numpy.typing.ArrayLike | None]] | None";
 };
 
@@ -90,9 +95,9 @@ using OptionalFloat = Hinted<OptionalFloatName>;
 using OptionalInt = Hinted<OptionalIntName>;
 using TreeOrNone = Hinted<TreeOrNoneName>;
 using States = Hinted<StatesName>;
+using RootStates = Hinted<RootStatesName>;
 using RecurrentFn = Hinted<RecurrentFnName>;
 using OptionalRootFn = Hinted<OptionalRootFnName>;
-using StateList = pybind11::typing::List<Any>;
 
 }  // namespace veltra::bindings::hint
 

@@ -6,6 +6,7 @@ from __future__ import annotations
 import pathlib
 import sys
 import weakref
+import zlib
 from typing import Any, Callable, List, Tuple
 
 import numpy as np
@@ -13,7 +14,7 @@ import numpy as np
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[3]))
 from reference import forest as reference  # noqa: E402
 
-__all__ = ["DLPackOnly", "Pair", "Position", "RandomModel", "assert_same_output", "make_forest", "mix",
+__all__ = ["DLPackOnly", "LatentModel", "Pair", "Position", "RandomModel", "assert_same_output", "make_forest", "mix",
            "reference"]
 
 MASK64 = (1 << 64) - 1
@@ -132,6 +133,74 @@ class RandomModel:
         rows = self.rows(keys)
         return (self.convert(self.logits[rows]), self.convert(self.values[rows]),
                 self.convert(self.legal[rows]))
+
+
+class LatentModel:
+    """A latent model on array states [B, *S] of one float dtype: the next state is a fixed random
+    map of the state and the action, and its outputs (masks, terminals, -inf logits, values,
+    rewards, discounts) are the RandomModel table row that a hash of its bytes picks. With
+    `objects`, the same model on object states: it gets a list of rows, stacks them and splits the
+    next states back. `output` "torch" gives states as tensors. Every call is recorded."""
+
+    def __init__(self, num_actions: int, shape: Tuple[int, ...] = (4,), dtype: Any = np.float32,
+                 seed: int = 0, *, objects: bool = False, output: str = "numpy") -> None:
+        self.table = RandomModel(num_actions, seed, terminal_fraction=0.15, discounts=(-1.0, 0.9))
+        rng = np.random.default_rng(seed + 1)
+        size = int(np.prod(shape))
+        self.mixing = rng.normal(0.0, 1.0, (num_actions, size, size))
+        self.shift = rng.normal(0.0, 1.0, (num_actions, size))
+        self.num_actions, self.shape, self.dtype = num_actions, shape, np.dtype(dtype)
+        self.seed, self.objects, self.output = seed, objects, output
+        self.calls: List[Tuple[Any, ...]] = []
+
+    def states(self, count: int, seed: int = 0) -> Any:
+        rng = np.random.default_rng(self.seed + 100 + seed)
+        return self.give(rng.normal(0.0, 1.0, (count, *self.shape)).astype(self.dtype))
+
+    def state(self, seed: int) -> Any:
+        """One state of shape S, in the form the model gives states."""
+        states = self.states(1, seed)
+        return states[0]
+
+    def give(self, states: np.ndarray) -> Any:
+        if self.objects:
+            return list(states)
+        if self.output == "torch":
+            import torch
+
+            return torch.from_numpy(states)
+        return states
+
+    def take(self, states: Any) -> np.ndarray:
+        if self.objects:
+            assert isinstance(states, list)
+            return np.stack(states)
+        assert isinstance(states, np.ndarray) and states.dtype == self.dtype
+        assert states.shape[1:] == self.shape
+        return states
+
+    def rows(self, states: np.ndarray) -> np.ndarray:
+        return np.array([zlib.crc32(row.tobytes()) % TABLE_ROWS for row in states], dtype=np.int64)
+
+    def roots(self, count: int) -> Tuple[Any, np.ndarray, np.ndarray, np.ndarray]:
+        states = self.states(count)
+        rows = self.rows(self.take(states) if self.objects else np.asarray(states))
+        return states, self.table.logits[rows], self.table.values[rows], self.table.legal[rows]
+
+    def __call__(self, states: Any, actions: np.ndarray) -> Tuple[Any, ...]:
+        batch = self.take(states)
+        self.calls.append((tuple(self.rows(batch).tolist()), tuple(actions.tolist())))
+        flat = batch.reshape(len(batch), -1).astype(np.float64)
+        moved = np.einsum("bi,bij->bj", flat, self.mixing[actions]) + self.shift[actions]
+        next_states = np.tanh(moved).astype(self.dtype).reshape(batch.shape)
+        t, rows = self.table, self.rows(next_states)
+        return (self.give(next_states), t.rewards[rows], t.discounts[rows], t.logits[rows],
+                t.values[rows], t.legal[rows])
+
+    def root_fn(self, states: Any) -> Tuple[Any, Any, Any]:
+        rows = self.rows(self.take(states))
+        self.calls.append((("root",), tuple(rows.tolist())))
+        return self.table.logits[rows], self.table.values[rows], self.table.legal[rows]
 
 
 class DLPackOnly:
