@@ -17,6 +17,7 @@ import argparse
 import pathlib
 import sys
 from collections.abc import Sequence
+from typing import Any
 
 import numpy as np
 
@@ -41,7 +42,7 @@ def evaluate(boards: list[Board]) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     return np.zeros((len(boards), NUM_CELLS)), values, legal
 
 
-def recurrent_fn(boards: list[Board], cells: np.ndarray) -> tuple:
+def recurrent_fn(boards: list[Board], cells: np.ndarray) -> tuple[Any, ...]:
     """Plays each cell; the value of the board reached is for the opponent, hence discount -1."""
     next_boards = [play(board, int(cell)) for board, cell in zip(boards, cells)]
     logits, values, legal = evaluate(next_boards)

@@ -11,7 +11,8 @@ source scripts/venv.sh
 packages=(g++ cmake make ccache python3-venv python3-dev)
 requirements=requirements.txt
 if [ "${1:-}" = "--test" ]; then
-  packages+=(libgtest-dev libbenchmark-dev clang libclang-rt-dev clang-tidy clang-format)
+  # graphviz: the dot program that veltra_search.draw_tree runs (optional for users).
+  packages+=(libgtest-dev libbenchmark-dev clang libclang-rt-dev clang-tidy clang-format graphviz)
   requirements=requirements-dev.txt
 fi
 

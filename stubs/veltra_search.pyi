@@ -1,6 +1,7 @@
 """Batched, model-guided tree search over many roots at once"""
 
 import collections.abc
+import os
 import typing
 
 import numpy
@@ -154,3 +155,7 @@ class Forest(metaclass=_Pybind11Type):
         value: _Float | numpy.typing.ArrayLike | None = None,
         legal: numpy.typing.ArrayLike | None = None,
     ) -> None: ...
+
+def draw_tree(
+    forest: Forest, i: _Int, path: str | os.PathLike[str], max_depth: _Int | None = 3
+) -> None: ...

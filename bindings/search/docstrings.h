@@ -63,6 +63,17 @@ Each node is a dict with action, visits, value, prior, reward, discount, solved 
 list of such dicts in action order); the root's edge fields are None. max_depth: None for the whole tree.
 
 Raises IndexError for i out of range, ValueError for a negative max_depth.)";
+inline constexpr const char* kDrawTreeDoc =
+    R"(Writes a picture of root i's tree, max_depth levels deep (None: all), with Graphviz.
+
+path: its suffix chooses the format: .svg or .png (drawn by Graphviz's dot program, which must be
+installed) or .dot/.gv (the DOT source, no Graphviz needed). Each node shows its visits N and
+value V, each edge its action a and prior p; the principal line (from the root, the most visited
+child again and again, lowest action on ties) is drawn in red.
+
+Raises IndexError, TypeError or ValueError for a bad i or max_depth (as Forest.tree), ValueError
+for a pending root or a path of another suffix, TypeError for a forest that is not a Forest,
+RuntimeError when dot is missing (install Graphviz) or fails.)";
 inline constexpr const char* kSelectDoc =
     R"(The move of every root (int64 [R]; -1 at a finished or pending root).
 

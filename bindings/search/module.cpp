@@ -17,6 +17,7 @@
 #include "bindings/search/arrays.h"
 #include "bindings/search/config_reader.h"
 #include "bindings/search/docstrings.h"
+#include "bindings/search/draw_tree.h"
 #include "bindings/search/forest_binding.h"
 #include "bindings/search/root_selection.h"
 #include "bindings/search/tree_view.h"
@@ -359,6 +360,7 @@ PYBIND11_MODULE_EXEC(veltra_search, m) {
   register_config(m);
   register_output(m);
   register_forest(m);
+  veltra::bindings::register_draw_tree(m);
   for (const char* name : {"SearchConfig", "Forest"}) {
     veltra::bindings::refuse_second_init(m.attr(name));
   }

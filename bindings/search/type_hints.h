@@ -57,6 +57,12 @@ struct OptionalIntName {
 struct TreeOrNoneName {
   static constexpr char text[] = "dict[str, typing.Any] | None";
 };
+struct ForestName {
+  static constexpr char text[] = "Forest";
+};
+struct PathName {
+  static constexpr char text[] = "str | os.PathLike[str]";
+};
 struct StatesName {
   static constexpr char text[] = "collections.abc.Sequence[typing.Any] | numpy.typing.ArrayLike";
 };
@@ -94,6 +100,8 @@ using OptionalFloatOrArrayLike = Hinted<OptionalFloatOrArrayLikeName>;
 using OptionalFloat = Hinted<OptionalFloatName>;
 using OptionalInt = Hinted<OptionalIntName>;
 using TreeOrNone = Hinted<TreeOrNoneName>;
+using ForestObject = Hinted<ForestName>;
+using Path = Hinted<PathName>;
 using States = Hinted<StatesName>;
 using RootStates = Hinted<RootStatesName>;
 using RecurrentFn = Hinted<RecurrentFnName>;

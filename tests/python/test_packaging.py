@@ -103,6 +103,7 @@ class TestWheel:
             for module in ("veltra_engine", "veltra_search"):
                 assert [n for n in names if n.startswith(module + ".") and n.endswith(".so")]
             assert BINDINGS_IN_WHEEL in names, names
+            assert "_veltra_search_draw.py" in names, names  # draw_tree's Python side
             # No run path into the build's torch: the module finds torch where it runs.
             torch_lib = pathlib.Path(importlib.util.find_spec("torch").origin).parent / "lib"  # type: ignore
             assert str(torch_lib).encode() not in archive.read(BINDINGS_IN_WHEEL)

@@ -33,7 +33,8 @@ bool proven(const Forest& f, NodeId id, double value_high, double* value) {
     ++children;
     if (!f.solved(c)) continue;
     ++solved;
-    best = std::max(best, forest::edge_value(f.node(c).reward, f.node(c).discount, f.node(c).value));
+    best =
+        std::max(best, forest::edge_value(f.node(c).reward, f.node(c).discount, f.node(c).value));
   }
   *value = best;
   return best >= value_high || (children == legal && solved == legal);

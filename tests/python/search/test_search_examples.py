@@ -37,3 +37,25 @@ def test_model_self_play_reports_what_it_played(policy: str) -> None:
     simulations = int(re.findall(r"(\d+) simulations in", output)[0])
     assert 7 * 5 <= positions <= 42 * 5  # a game lasts 7 to 42 moves
     assert simulations == 12 * positions  # one search per move of a game still going on
+
+
+@pytest.mark.parametrize("args, simulations", [
+    (("--games", "3", "--simulations", "20"), 20),
+    (("--game", "tic_tac_toe", "--games", "2", "--time-per-move", "0.002"), None),
+])
+def test_openspiel_match_reports_its_score(args: tuple[str, ...], simulations: int | None) -> None:
+    output = run_example("openspiel_match.py", *args)
+    line = re.search(r"score ([\d.]+) over (\d+) games \(95% Wilson interval ([\d.]+)-([\d.]+)\): "
+                     r"(\d+) wins, (\d+) draws, (\d+) losses", output)
+    assert line is not None, output
+    score, low, high = (float(line[i]) for i in (1, 3, 4))
+    games, wins, draws, losses = (int(line[i]) for i in (2, 5, 6, 7))
+    assert games == int(args[args.index("--games") + 1]) == wins + draws + losses
+    assert score == pytest.approx((wins + draws / 2) / games, abs=5e-4)
+    assert 0.0 <= low <= score <= high <= 1.0
+    per_move = re.search(r"per move of the agent: ([\d.]+) simulations, ([\d.]+) positions", output)
+    assert per_move is not None, output
+    run, evaluated = float(per_move[1]), float(per_move[2])
+    assert run == simulations if simulations else run >= 1.0
+    # A step evaluates at most one position; a search adds at most one for a root not yet evaluated.
+    assert 0.0 < evaluated <= run + 1

@@ -22,6 +22,7 @@ ALIASES = {
 }
 CLASSES = [node for node in STUB_TREE.body
            if isinstance(node, ast.ClassDef) and not node.name.startswith("_")]
+FUNCTIONS = {node.name: node for node in STUB_TREE.body if isinstance(node, ast.FunctionDef)}
 
 
 class _ExpandAliases(ast.NodeTransformer):
@@ -38,13 +39,14 @@ def normal(node: ast.expr | None) -> str:
     return ast.unparse(expanded).replace("veltra_search.", "")
 
 
-def described(function: ast.FunctionDef) -> list[tuple[str, str, str, object]]:
-    """(name, kind, annotation, default) of each parameter after self, and the result."""
+def described(function: ast.FunctionDef, method: bool = True) -> list[tuple[str, str, str, object]]:
+    """(name, kind, annotation, default) of each parameter (after self for a method), and the
+    result."""
     arguments = function.args
     positional = arguments.args
     defaults = [None] * (len(positional) - len(arguments.defaults)) + arguments.defaults
     rows = [(p.arg, "positional", normal(p.annotation), d)
-            for p, d in list(zip(positional, defaults))[1:]]
+            for p, d in list(zip(positional, defaults))[int(method):]]
     rows += [(p.arg, "keyword", normal(p.annotation), d)
              for p, d in zip(arguments.kwonlyargs, arguments.kw_defaults)]
     rows = [(n, k, a, None if d is None else ast.literal_eval(d)) for n, k, a, d in rows]
@@ -89,6 +91,18 @@ class TestSignatures:
         fget = getattr(vs, class_name).__dict__[name].fget
         (signature,) = runtime_signatures("", fget)
         assert normal(signature.returns) == normal(STUB_MEMBERS[key][0].returns)
+
+    @pytest.mark.parametrize("name", sorted(FUNCTIONS))
+    def test_function_matches_the_stub(self, name: str) -> None:
+        runtime = runtime_signatures(name, getattr(vs, name))
+        assert [described(f, method=False) for f in runtime] == [
+            described(FUNCTIONS[name], method=False)]
+        assert len(getattr(vs, name).__doc__.splitlines()) > 2  # a description after the signature
+
+    def test_every_public_function_is_in_the_stub(self) -> None:
+        public = {name for name, value in vars(vs).items()
+                  if not name.startswith("_") and callable(value) and not isinstance(value, type)}
+        assert public == set(FUNCTIONS)
 
     def test_every_public_member_is_in_the_stub(self) -> None:
         public = {f"{cls.name}.{name}" for cls in CLASSES for name in vars(getattr(vs, cls.name))
