@@ -19,7 +19,8 @@ Wilson score interval (draws counted as half a win); per move of the agent, the 
 searches ran and the positions they evaluated (terminal ones included).
 
 Run: python3 examples/openspiel_match.py [--game connect_four] [--games 20] [--simulations 400
-     | --time-per-move 0.05] [--pb-c-init 5] [--seed 0]   (with the built module importable)
+     | --time-per-move 0.05] [--pb-c-init 5] [--no-solve] [--seed 0]
+     (with the built module importable)
 """
 
 from __future__ import annotations
@@ -92,6 +93,7 @@ def search_settings(args: argparse.Namespace) -> dict[str, Any]:
         "num_simulations": MAX_TIMED_SIMULATIONS if args.time_per_move else args.simulations,
         "pb_c_init": args.pb_c_init,
         "unvisited_value": args.unvisited_value,
+        "solve": args.solve,
         "dirichlet_fraction": 0.0,  # a match plays its best move: no exploration noise
         "seed": args.seed,
     }
@@ -203,6 +205,8 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
                         "(default 5)")
     parser.add_argument("--unvisited-value", choices=["min", "parent", "mixed"], default="min",
                         help="the score of an untried move (SearchConfig.unvisited_value)")
+    parser.add_argument("--solve", action=argparse.BooleanOptionalAction, default=True,
+                        help="prove positions from the game's outcomes (SearchConfig.solve)")
     parser.add_argument("--seed", type=int, default=0)
     args = parser.parse_args(argv)
     if args.games < 1 or args.simulations < 1:
