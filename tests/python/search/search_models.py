@@ -143,8 +143,10 @@ class LatentModel:
     next states back. `output` "torch" gives states as tensors. Every call is recorded."""
 
     def __init__(self, num_actions: int, shape: Tuple[int, ...] = (4,), dtype: Any = np.float32,
-                 seed: int = 0, *, objects: bool = False, output: str = "numpy") -> None:
-        self.table = RandomModel(num_actions, seed, terminal_fraction=0.15, discounts=(-1.0, 0.9))
+                 seed: int = 0, *, objects: bool = False, output: str = "numpy",
+                 exact_terminals: bool = False) -> None:
+        self.table = RandomModel(num_actions, seed, terminal_fraction=0.15, discounts=(-1.0, 0.9),
+                                 exact_terminals=exact_terminals)
         rng = np.random.default_rng(seed + 1)
         size = int(np.prod(shape))
         self.mixing = rng.normal(0.0, 1.0, (num_actions, size, size))

@@ -98,6 +98,16 @@ class TestArrayStatesAgree:
         play(forests, models, seed=7)
 
 
+    @pytest.mark.parametrize("policy", ["puct", "gumbel"])
+    def test_array_states_solve_as_object_states_do(self, policy: str) -> None:
+        models = [LatentModel(NUM_ACTIONS, (3,), np.float32, objects=objects, exact_terminals=True)
+                  for objects in (False, True)]
+        config = dict(num_simulations=40, policy=policy, solve=True)
+        forests = [make(vs, model, 4, True, **config) for model in models]
+        play(forests, models, seed=11)
+        assert forests[0].search(models[0]).solved.any()
+
+
 def spoiled(model: LatentModel, spoil: Any) -> Any:
     def recurrent_fn(states: Any, actions: np.ndarray) -> Tuple[Any, ...]:
         next_states, *rest = model(states, actions)
