@@ -1,13 +1,16 @@
 #!/usr/bin/env python3
 """A match benchmark of veltra_search: OpenSpiel's Connect Four against OpenSpiel's C++ MCTS bot
 (random rollouts, uct_c 2, its solver on), played by examples/openspiel_match.py with the
-settings it recommends for playout values, colours alternating.
+settings it recommends for playout values (solve=True among them), colours alternating; and
+tic-tac-toe proven from the empty board by examples/solved_tic_tac_toe.py.
 
 Rows:
   equal time         50 ms a move for both (the forest's time_limit, the bot's wall clock)
   equal simulations  400 simulations a move for both
 each with the score (wins + draws / 2 over the games), its 95% Wilson interval, and per move of
-the agent the simulations run and the positions evaluated (terminal ones included).
+the agent the simulations run and the positions evaluated (terminal ones included);
+  tic-tac-toe        the simulations until the empty board is solved (a draw), and the positions
+                     evaluated on the way (in quick mode, a position two moves in, a win)
 
     python3 benchmarks/match_bench.py --build-dir build-bench           # 100 + 100 games, ~5 min
     python3 benchmarks/match_bench.py --build-dir build-bench --quick   # a few games, ~1 s
@@ -74,7 +77,22 @@ def run_matches(quick: bool) -> List[Dict[str, Any]]:
     return rows
 
 
-def format_report(rows: Sequence[Dict[str, Any]], goals: Sequence[Goal], quick: bool) -> str:
+def solve_tic_tac_toe(quick: bool) -> Dict[str, Any]:
+    import solved_tic_tac_toe as game
+    from tic_tac_toe import EMPTY_BOARD, play
+
+    board, expected = (play(play(EMPTY_BOARD, 0), 1), 1.0) if quick else (EMPTY_BOARD, 0.0)
+    output, positions = game.solve(board, game.DEFAULT_SIMULATIONS)
+    check(bool(output.solved[0]) and output.solved_values[0] == expected,
+          f"tic-tac-toe: solved {output.solved[0]} with value {output.solved_values[0]}, "
+          f"expected {expected}")
+    row = {"simulations": output.num_simulations, "positions": positions}
+    print(f"  tic-tac-toe: solved after {row['simulations']} simulations", flush=True)
+    return row
+
+
+def format_report(rows: Sequence[Dict[str, Any]], solved: Dict[str, Any], goals: Sequence[Goal],
+                  quick: bool) -> str:
     pb_c_init = rows[0]["arguments"]["pb_c_init"]
     lines = [f"veltra_search against OpenSpiel's MCTSBot, Connect Four, on {machine_description()}",
              f"agent: uniform priors, random-playout values, pb_c_init {pb_c_init:g}; "
@@ -87,6 +105,9 @@ def format_report(rows: Sequence[Dict[str, Any]], goals: Sequence[Goal], quick: 
             f"{row['simulations_per_move']:8.1f} simulations, {row['positions_per_move']:7.1f} "
             f"positions a move  ({row['agent_ms_per_move']:.1f} ms; bot "
             f"{row['bot_ms_per_move']:.1f} ms)")
+    board = "two moves in" if quick else "the empty board"
+    lines.append(f"  tic-tac-toe from {board}, solve=True: solved after {solved['simulations']} "
+                 f"simulations, {solved['positions']} positions evaluated")
     return "\n".join([*lines, "", "goals", *(goal.describe(judged=not quick) for goal in goals)])
 
 
@@ -107,17 +128,19 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     sys.path.insert(0, str(args.build_dir.resolve()))
     try:
         rows = run_matches(args.quick)
+        solved = solve_tic_tac_toe(args.quick)
     except CheckFailed as failure:
         print(f"FAILED: {failure}", file=sys.stderr)
         return 1
     goals = [Goal(f"score, {row['kind']}", row["score"], GOALS[row["kind"]], at_most=False)
              for row in rows]
-    report = format_report(rows, goals, args.quick)
+    report = format_report(rows, solved, goals, args.quick)
     print(f"\n{report}")
     args.output_dir.mkdir(parents=True, exist_ok=True)
     stem = args.output_dir / ("match_quick" if args.quick else "match")
     stem.with_suffix(".txt").write_text(report + "\n")
     results = {"machine": machine_description(), "quick": args.quick, "matches": rows,
+               "tic_tac_toe": solved,
                "goals": [goal.__dict__ for goal in goals]}
     stem.with_suffix(".json").write_text(json.dumps(results, indent=2) + "\n")
     print(f"\nwrote {stem}.txt and {stem}.json")

@@ -27,6 +27,7 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 from tic_tac_toe import EMPTY, EMPTY_BOARD, Board, legal_moves, play, winner  # noqa: E402
 
 NUM_CELLS = 9
+DEFAULT_SIMULATIONS = 200_000
 OUTCOMES = {1.0: "a win for the player to move", 0.0: "a draw",
             -1.0: "a loss for the player to move"}
 
@@ -50,28 +51,31 @@ def recurrent_fn(boards: list[Board], cells: np.ndarray) -> tuple[Any, ...]:
     return next_boards, np.zeros(count), np.full(count, -1.0), logits, values, legal
 
 
-def solve(board: Board, simulations: int, pb_c_init: float = 20.0) -> veltra_search.SearchOutput:
+def solve(board: Board, simulations: int,
+          pb_c_init: float = 20.0) -> tuple[veltra_search.SearchOutput, int]:
+    """The search of `board` and the positions it evaluated (the nodes of its tree)."""
     config = veltra_search.SearchConfig(NUM_CELLS, num_simulations=simulations, solve=True,
                                         pb_c_init=pb_c_init, dirichlet_fraction=0.0)
     forest = veltra_search.Forest(config, [board], root_fn=evaluate)
-    return forest.search(recurrent_fn)
+    output = forest.search(recurrent_fn)
+    return output, forest.num_nodes
 
 
 def main(argv: Sequence[str] | None = None) -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--moves", default="", help="cells played first, e.g. 0,4")
-    parser.add_argument("--simulations", type=int, default=200_000)
+    parser.add_argument("--simulations", type=int, default=DEFAULT_SIMULATIONS)
     args = parser.parse_args(argv)
     board = EMPTY_BOARD
     for cell in filter(None, args.moves.split(",")):
         board = play(board, int(cell))
-    output = solve(board, args.simulations)
+    output, positions = solve(board, args.simulations)
     if not output.solved[0]:
         print(f"not solved after {output.num_simulations} simulations")
         return
     value = float(output.solved_values[0])
-    print(f"solved after {output.num_simulations} simulations: {OUTCOMES.get(value, value)}, "
-          f"proven move {int(output.selected_actions[0])}")
+    print(f"solved after {output.num_simulations} simulations ({positions} positions evaluated): "
+          f"{OUTCOMES.get(value, value)}, proven move {int(output.selected_actions[0])}")
 
 
 if __name__ == "__main__":

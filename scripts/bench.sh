@@ -7,6 +7,8 @@
 #
 #   BUILD_DIR  build folder (default build-bench, the bench preset's). An existing folder keeps
 #              what it builds (scripts/test.sh's build keeps its tests) and gains the benchmarks.
+#   VELTRA_CHECKPOINT  a Connect Four checkpoint of veltra_train: the full run then also measures
+#              the unvisited_value rules with it (benchmarks/unvisited_bench.py)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/venv.sh
@@ -18,4 +20,8 @@ for argument in "$@"; do [ "$argument" = "--quick" ] && quick=(--quick); done
 "$python" benchmarks/search_bench.py --build-dir "$build_dir" "${quick[@]}"
 "$python" benchmarks/latent_bench.py --build-dir "$build_dir" "${quick[@]}"
 "$python" benchmarks/match_bench.py --build-dir "$build_dir" "${quick[@]}"
+if [ ${#quick[@]} -gt 0 ] || [ -n "${VELTRA_CHECKPOINT:-}" ]; then
+  "$python" benchmarks/unvisited_bench.py --build-dir "$build_dir" "${quick[@]}" \
+    ${VELTRA_CHECKPOINT:+--checkpoint "$VELTRA_CHECKPOINT"}
+fi
 "$python" benchmarks/import_cost.py --build-dir "$build_dir" "${quick[@]}"
