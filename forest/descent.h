@@ -23,8 +23,9 @@ struct SelectionRules {
 
 // Walks down tree i from `root` at simulation `simulation` of the search, recording the path in
 // the lane, until a chosen action has no child yet (recorded as an expansion, with a node from
-// the tree's free list if it has one), a node has no legal action or a node is solved.
-template <Policy kPolicy>
+// the tree's free list if it has one), a node has no legal action or, with kSolving
+// (SearchConfig::solve), a node is solved.
+template <Policy kPolicy, bool kSolving>
 void descend(NodeStore& store, NodeId root, std::size_t i, std::int32_t simulation,
              const SelectionRules& rules, StepLane& lane) {
   NodeId id = root;
@@ -32,9 +33,9 @@ void descend(NodeStore& store, NodeId root, std::size_t i, std::int32_t simulati
   if constexpr (kPolicy == Policy::kGumbel) {
     choice = rules.gumbel.root_choice(store, i, id, simulation, lane.gumbel);
   } else if (rules.root_noise != nullptr) {
-    choice = rules.puct.choose(store, id, rules.root_noise->priors(i));
+    choice = rules.puct.choose<kSolving>(store, id, rules.root_noise->priors(i));
   } else {
-    choice = rules.puct.choose(store, id, store.priors(id));
+    choice = rules.puct.choose<kSolving>(store, id, store.priors(id));
   }
   for (;;) {
     lane.path.push_back(id);
@@ -45,14 +46,14 @@ void descend(NodeStore& store, NodeId root, std::size_t i, std::int32_t simulati
       return;
     }
     id = choice.child;
-    if (store.solved(id)) {
+    if (kSolving && store.solved(id)) {
       lane.path.push_back(id);
       return;
     }
     if constexpr (kPolicy == Policy::kGumbel) {
       choice = rules.gumbel.interior_choice(store, id, lane.gumbel);
     } else {
-      choice = rules.puct.choose(store, id, store.priors(id));
+      choice = rules.puct.choose<kSolving>(store, id, store.priors(id));
     }
   }
 }

@@ -365,9 +365,9 @@ class Forest {
         lane.path_starts.push_back(lane.path.size());
         if (!searching_.contains(i) || store_.solved(roots_[i])) continue;
         if (gumbel_policy_) {
-          descend<Policy::kGumbel>(store_, roots_[i], i, simulation, rules, lane);
+          descend_tree<Policy::kGumbel>(i, simulation, rules, lane);
         } else {
-          descend<Policy::kPuct>(store_, roots_[i], i, simulation, rules, lane);
+          descend_tree<Policy::kPuct>(i, simulation, rules, lane);
         }
       }
       lane.path_starts.push_back(lane.path.size());
@@ -383,6 +383,16 @@ class Forest {
     store_.count_taken(taken);
     for (Expansion& e : expansions_) {
       if (e.node == kNoNode) e.node = store_.allocate(static_cast<std::size_t>(e.root));
+    }
+  }
+
+  template <Policy kPolicy>
+  void descend_tree(std::size_t i, std::int32_t simulation, const SelectionRules& rules,
+                    StepLane& lane) {
+    if (config_.solve) {
+      descend<kPolicy, true>(store_, roots_[i], i, simulation, rules, lane);
+    } else {
+      descend<kPolicy, false>(store_, roots_[i], i, simulation, rules, lane);
     }
   }
 

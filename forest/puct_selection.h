@@ -38,7 +38,8 @@ class PuctSelection {
   // first highest score in action order is the one with the highest score and lowest index, which
   // the final comparison reproduces. Noisy root priors (double), a non-finite Q or range and an
   // exploration scale outside [2^-800, max] take the action-by-action scan instead.
-  template <typename Prior>
+  // kSolving: solved children (SearchConfig::solve) score their value alone (child_score).
+  template <bool kSolving, typename Prior>
   [[gnu::always_inline]] Choice choose(const NodeStore& store, NodeId id,
                                        const Prior* priors) const noexcept {
     const Node& n = store[id];
@@ -64,10 +65,10 @@ class PuctSelection {
       const bool finite_scores = std::isfinite(q_sum + (range.high - range.low));
       if (finite_scores && scale >= 0x1p-800 && scale <= kMaxDouble) {
         unvisited = scan_gap(priors, gap_start, num_actions_, unvisited);
-        return best_of(store, id, range, scale, priors, unvisited);
+        return best_of<kSolving>(store, id, range, scale, priors, unvisited);
       }
     }
-    return scan_actions(store, id, range, scale, priors);
+    return scan_actions<kSolving>(store, id, range, scale, priors);
   }
 
  private:
@@ -91,6 +92,7 @@ class PuctSelection {
 
   // The choice among the gathered visited children and the best unvisited action, all scores
   // finite: highest score, lowest action on ties.
+  template <bool kSolving>
   Choice best_of(const NodeStore& store, NodeId id, const QRange& range, double scale,
                  const float* priors, Unvisited unvisited) const noexcept {
     const Node& n = store[id];
@@ -101,8 +103,8 @@ class PuctSelection {
     for (NodeId c = n.first_child; c != kNoNode;) {
       const Node& child = store[c];
       const double q = edge_value(child.reward, child.discount, child.value);
-      const double score = child_score(store, c, range.normalise(q, spread), scale,
-                                       static_cast<double>(priors[child.action]));
+      const double score = child_score<kSolving>(store, c, range.normalise(q, spread), scale,
+                                                 static_cast<double>(priors[child.action]));
       if (best.action < 0 || score > best_score) {
         best = {child.action, c};
         best_score = score;
@@ -121,7 +123,7 @@ class PuctSelection {
 
   // The choice by scoring every legal action in order, the first highest score winning. A NaN
   // score never wins; if every score is NaN, the lowest legal action does.
-  template <typename Prior>
+  template <bool kSolving, typename Prior>
   Choice scan_actions(const NodeStore& store, NodeId id, const QRange& range, double scale,
                       const Prior* priors) const noexcept {
     const Node& n = store[id];
@@ -140,7 +142,7 @@ class PuctSelection {
         c = next;
         next = child.next_sibling;
         const double q = edge_value(child.reward, child.discount, child.value);
-        score = child_score(store, c, range.normalise(q, spread), scale, prior);
+        score = child_score<kSolving>(store, c, range.normalise(q, spread), scale, prior);
       } else {
         if (!is_legal(prior)) continue;
         score = puct_score(unvisited_q, scale, prior, 0);
@@ -156,9 +158,12 @@ class PuctSelection {
 
   // The score of visited child c: a solved one scores its exact q̂ alone, since visiting it again
   // can teach the search nothing.
+  template <bool kSolving>
   static double child_score(const NodeStore& store, NodeId c, double normalised_q, double scale,
                             double prior) noexcept {
-    if (store.solved(c)) return normalised_q;
+    if constexpr (kSolving) {
+      if (store.solved(c)) return normalised_q;
+    }
     return puct_score(normalised_q, scale, prior, store[c].visits);
   }
 

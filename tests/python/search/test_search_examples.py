@@ -40,7 +40,8 @@ def test_model_self_play_reports_what_it_played(policy: str) -> None:
 
 
 @pytest.mark.parametrize("args, simulations", [
-    (("--games", "3", "--simulations", "20"), 20),
+    (("--games", "3", "--simulations", "20", "--no-solve"), 20),  # never stopped early
+    (("--games", "2", "--simulations", "200"), None),
     (("--game", "tic_tac_toe", "--games", "2", "--time-per-move", "0.002"), None),
 ])
 def test_openspiel_match_reports_its_score(args: tuple[str, ...], simulations: int | None) -> None:
