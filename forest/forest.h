@@ -10,12 +10,12 @@
 #include <utility>
 #include <vector>
 
-#include "forest/backup.h"
 #include "forest/descent.h"
 #include "forest/evaluation.h"
 #include "forest/exact_values.h"
 #include "forest/formulas.h"
 #include "forest/gumbel_roots.h"
+#include "forest/lane_backup.h"
 #include "forest/node_store.h"
 #include "forest/puct_selection.h"
 #include "forest/random.h"
@@ -372,7 +372,11 @@ class Forest {
       }
       throw;
     }
-    pool_->run([&](std::size_t w) { back_up_lane(lanes_[w]); });
+    pool_->run([&](std::size_t w) {
+      StepLane& lane = lanes_[w];
+      if (several) lane.clear_pending(pending_.data());
+      back_up_lane(store_, lane, expansions_, evaluations_, num_actions_, config_.value_high);
+    });
   }
 
   // Every lane descends in its trees; then, on this thread, the expansions are gathered in root
@@ -417,37 +421,6 @@ class Forest {
     } else {
       forest::descend_tree<kPolicy>(store_, roots_[i], i, first_simulation, descents, rules, lane,
                                     pending_.data());
-    }
-  }
-
-  // The backups of a lane's descents, in order: a new leaf is filled in, linked and backed up
-  // (and its path solved upwards if it is solved); a repeat of it visits that leaf again as a
-  // leaf without children is visited; a descent that ended without legal action or solved backs
-  // up the node it ended at.
-  void back_up_lane(StepLane& lane) {
-    if (config_.leaves_per_step > 1) lane.clear_pending(pending_.data());
-    std::size_t start = 0;
-    for (const Descent& descent : lane.descents) {
-      NodeId* path = lane.path.data() + start;
-      const std::size_t length = descent.path_end - start;
-      start = descent.path_end;
-      if (descent.expansion == Descent::kNoExpansion) {
-        back_up(store_, path, length, kNoNode);
-        continue;
-      }
-      const std::size_t k = lane.expansion_offset + static_cast<std::size_t>(descent.expansion);
-      const Expansion& expansion = expansions_[k];
-      if (descent.repeat) {
-        path[length - 1] = expansion.node;
-        back_up(store_, path, length, kNoNode);
-        continue;
-      }
-      store_.fill(expansion.node, evaluations_, k, expansion.action);
-      store_.link_child(expansion.parent, expansion.node);
-      back_up(store_, path, length, expansion.node);
-      if (store_.solved(expansion.node)) {
-        solve_path(store_, path, length, num_actions_, config_.value_high);
-      }
     }
   }
 

@@ -15,6 +15,7 @@ import veltra_search as vs
 
 from search_models import Pair, RandomModel, assert_same_output, make_forest, reference
 from test_search_agreement import play_round, policy_options
+from test_search_failures import FaultyModel, raise_boom
 
 MODULES = [vs, reference]
 
@@ -86,6 +87,17 @@ class TestStepsOfSeveralLeaves:
         output = forest.search(model)
         assert len(model.calls) == 1 and len(model.calls[0][1]) == 16
         np.testing.assert_array_equal(np.sort(output.visit_counts, axis=1)[:, 1:], 1)
+
+    @pytest.mark.parametrize("policy", ["puct", "gumbel"])
+    def test_a_failed_step_applies_nothing_and_leaves_no_pending_visit(self, policy: str) -> None:
+        options = dict(num_simulations=9, leaves_per_step=3, policy=policy, num_threads=2)
+        native = make_forest(vs, FaultyModel(), 4, **options)
+        expected = make_forest(reference, FaultyModel(), 4, **options)
+        for forest in (native, expected):
+            with pytest.raises(Exception, match="from the model"):
+                forest.search(FaultyModel(raise_boom, fail_at=2))
+        assert native.num_nodes == expected.num_nodes
+        assert_same_output(native.search(FaultyModel()), expected.search(FaultyModel()))
 
     @pytest.mark.parametrize("module", MODULES)
     def test_a_time_limit_ends_at_a_step_boundary(self, module: Any) -> None:
