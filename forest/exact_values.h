@@ -55,11 +55,12 @@ inline bool solve_node(NodeStore& store, NodeId id, std::size_t num_actions, dou
 }
 
 // After the backup of `path` (root first) into a solved new leaf: solves its nodes from the
-// bottom up while they become solved.
+// bottom up while they become solved, stopping below a node an earlier backup of the same step
+// solved already (several leaves per step), whose value stays as it is.
 inline void solve_path(NodeStore& store, const NodeId* path, std::size_t length,
                        std::size_t num_actions, double value_high) {
   for (std::size_t j = length; j-- > 0;) {
-    if (!solve_node(store, path[j], num_actions, value_high)) return;
+    if (store.solved(path[j]) || !solve_node(store, path[j], num_actions, value_high)) return;
   }
 }
 

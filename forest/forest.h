@@ -10,12 +10,12 @@
 #include <utility>
 #include <vector>
 
-#include "forest/backup.h"
 #include "forest/descent.h"
 #include "forest/evaluation.h"
 #include "forest/exact_values.h"
 #include "forest/formulas.h"
 #include "forest/gumbel_roots.h"
+#include "forest/lane_backup.h"
 #include "forest/node_store.h"
 #include "forest/puct_selection.h"
 #include "forest/random.h"
@@ -42,6 +42,10 @@ namespace veltra::forest {
 // applies completely or not at all: an evaluation that throws leaves the trees as the previous
 // step left them.
 //
+// With config.leaves_per_step K > 1, a step descends up to K times in each tree before the
+// evaluation, each descent seeing the pending visits of the earlier ones (PendingVisits), and a
+// search of S simulations runs ceil(S / K) steps, the last with what remains.
+//
 // The descents and backups of a step run on config.num_threads native threads (see StepLane),
 // each over its own roots, with results that do not depend on their number; evaluate and
 // after_step run on the calling thread. Not thread-safe; the caller serialises calls.
@@ -61,13 +65,14 @@ class Forest {
         root_noise_(config, num_roots),
         gumbel_(config, num_roots),
         pool_(std::make_unique<ThreadPool>(std::min(thread_count(config), num_roots))),
-        lanes_(make_lanes(num_roots, pool_->size(), gumbel_)) {}
+        lanes_(make_lanes(num_roots, pool_->size(),
+                          static_cast<std::size_t>(config.leaves_per_step), gumbel_)) {}
 
   // One root per row of `roots`, each with N = 1 and V = v0 = its value.
   Forest(const SearchConfig& config, const Evaluations& roots) : Forest(config, roots.rows()) {
     check_evaluations(roots);
     for (std::size_t i = 0; i < roots.rows(); ++i) roots_[i] = create_root(i, roots, i);
-    check_forest_invariants(store_, roots_, num_actions_);
+    check_invariants();
   }
 
   const SearchConfig& config() const noexcept { return config_; }
@@ -120,7 +125,7 @@ class Forest {
       throw std::invalid_argument(error);
     }
     apply_move(i, action, release);
-    check_forest_invariants(store_, roots_, num_actions_);
+    check_invariants();
   }
 
   // advance for every root at once, action i for root i; all are checked before any is applied.
@@ -132,7 +137,7 @@ class Forest {
       }
     }
     for (std::size_t i = 0; i < num_roots(); ++i) apply_move(i, actions[i], release);
-    check_forest_invariants(store_, roots_, num_actions_);
+    check_invariants();
   }
 
   // Replaces tree i by a single root made from row `row` of `evaluation`, calling release(id) for
@@ -146,7 +151,7 @@ class Forest {
     if (old_root != kNoNode) store_.free_tree(i, old_root, kNoNode, release);
     gumbel_.forget(i);
     roots_[i] = create_root(i, evaluation, row);
-    check_forest_invariants(store_, roots_, num_actions_);
+    check_invariants();
     return roots_[i];
   }
 
@@ -159,7 +164,7 @@ class Forest {
     gumbel_.forget(i);
     roots_[i] = kNoNode;
     pending_actions_[i] = Expansion::kOwnState;
-    check_forest_invariants(store_, roots_, num_actions_);
+    check_invariants();
   }
 
   // Runs config().num_simulations simulations in every tree. `evaluate(expansions, evaluations)`
@@ -171,8 +176,8 @@ class Forest {
   // its final action and improved policy are those of the tree it leaves). With
   // SearchConfig::solve, a solved root takes no more steps, and the search ends once every root
   // it steps is solved. Returns the number of
-  // steps run. Only the roots in `roots` are evaluated, stepped and drawn noise for; the others
-  // and their trees (and Gumbel results) stay as they are.
+  // simulations run (K per step, fewer in a last step). Only the roots in `roots` are evaluated,
+  // stepped and drawn noise for; the others and their trees (and Gumbel results) stay as they are.
   template <typename Evaluate, typename AfterStep, typename Stop>
   std::int32_t search(Evaluate&& evaluate, AfterStep&& after_step, Stop&& stop,
                       RootSet roots = RootSet()) {
@@ -185,15 +190,18 @@ class Forest {
     } else {
       root_noise_.draw(store_, roots_, generator_, searching_);
     }
-    std::int32_t steps = 0;
-    while (steps < config_.num_simulations && !every_searched_root_solved()) {
-      step(evaluate, steps++);
+    std::int32_t simulations = 0;
+    while (simulations < config_.num_simulations && !every_searched_root_solved()) {
+      const std::int32_t descents =
+          std::min(config_.leaves_per_step, config_.num_simulations - simulations);
+      step(evaluate, simulations, descents);
+      simulations += descents;
       after_step();
       if (stop()) break;
     }
     if (gumbel_policy_) gumbel_.finish(store_, roots_, searching_);
-    check_forest_invariants(store_, roots_, num_actions_);
-    return steps;
+    check_invariants();
+    return simulations;
   }
   template <typename Evaluate, typename AfterStep>
   std::int32_t search(Evaluate&& evaluate, AfterStep&& after_step) {
@@ -272,6 +280,12 @@ class Forest {
     if (config_.solve) check_exact_values(config_, evaluation, expansions);
   }
 
+  // A leaf that several descents of one step reach is visited by each, so with several leaves per
+  // step a node may have more visits than one plus its children's.
+  void check_invariants() const {
+    check_forest_invariants(store_, roots_, num_actions_, config_.leaves_per_step > 1);
+  }
+
   bool every_searched_root_solved() const noexcept {
     if (!config_.solve) return false;
     for (std::size_t i = 0; i < num_roots(); ++i) {
@@ -345,32 +359,45 @@ class Forest {
     }
   }
 
+  // A step of `descents` descents per tree, simulations first_simulation onwards.
   template <typename Evaluate>
-  void step(Evaluate& evaluate, std::int32_t simulation) {
-    reserve_and_evaluate([&] { descend_all(simulation); }, evaluate);
-    pool_->run([&](std::size_t w) { back_up_lane(lanes_[w]); });
+  void step(Evaluate& evaluate, std::int32_t first_simulation, std::int32_t descents) {
+    const bool several = config_.leaves_per_step > 1;
+    if (several) pending_.resize(store_.capacity(), 0);
+    try {
+      reserve_and_evaluate([&] { descend_all(first_simulation, descents); }, evaluate);
+    } catch (...) {
+      if (several) {
+        for (const StepLane& lane : lanes_) lane.clear_pending(pending_.data());
+      }
+      throw;
+    }
+    pool_->run([&](std::size_t w) {
+      StepLane& lane = lanes_[w];
+      if (several) lane.clear_pending(pending_.data());
+      back_up_lane(store_, lane, expansions_, evaluations_, num_actions_, config_.value_high);
+    });
   }
 
   // Every lane descends in its trees; then, on this thread, the expansions are gathered in root
   // order and those whose tree had no free node get one, in that order, as a single thread would.
-  void descend_all(std::int32_t simulation) {
+  void descend_all(std::int32_t first_simulation, std::int32_t descents) {
     const SelectionRules rules{puct_, RootNoise::applies(config_) ? &root_noise_ : nullptr,
                                gumbel_};
     pool_->run([&](std::size_t w) {
       StepLane& lane = lanes_[w];
       lane.path.clear();
-      lane.path_starts.clear();
+      lane.descents.clear();
       lane.expansions.clear();
+      lane.edge_pending.clear();
       for (std::size_t i = lane.first; i < lane.end; ++i) {
-        lane.path_starts.push_back(lane.path.size());
         if (!searching_.contains(i) || store_.solved(roots_[i])) continue;
         if (gumbel_policy_) {
-          descend_tree<Policy::kGumbel>(i, simulation, rules, lane);
+          descend_tree<Policy::kGumbel>(i, first_simulation, descents, rules, lane);
         } else {
-          descend_tree<Policy::kPuct>(i, simulation, rules, lane);
+          descend_tree<Policy::kPuct>(i, first_simulation, descents, rules, lane);
         }
       }
-      lane.path_starts.push_back(lane.path.size());
     });
     std::size_t taken = 0;
     for (StepLane& lane : lanes_) {
@@ -387,35 +414,23 @@ class Forest {
   }
 
   template <Policy kPolicy>
-  void descend_tree(std::size_t i, std::int32_t simulation, const SelectionRules& rules,
-                    StepLane& lane) {
+  void descend_tree(std::size_t i, std::int32_t first_simulation, std::int32_t descents,
+                    const SelectionRules& rules, StepLane& lane) {
     if (config_.solve) {
-      descend<kPolicy, true>(store_, roots_[i], i, simulation, rules, lane);
+      descend_tree<kPolicy, true>(i, first_simulation, descents, rules, lane);
     } else {
-      descend<kPolicy, false>(store_, roots_[i], i, simulation, rules, lane);
+      descend_tree<kPolicy, false>(i, first_simulation, descents, rules, lane);
     }
   }
 
-  void back_up_lane(const StepLane& lane) {
-    const Expansion* expansion = expansions_.data() + lane.expansion_offset;
-    const Expansion* const end = expansion + lane.expansions.size();
-    for (std::size_t i = lane.first; i < lane.end; ++i) {
-      const std::size_t k = i - lane.first;
-      const NodeId* path = lane.path.data() + lane.path_starts[k];
-      const std::size_t length = lane.path_starts[k + 1] - lane.path_starts[k];
-      if (length == 0) continue;  // a root this search leaves alone
-      if (expansion == end || static_cast<std::size_t>(expansion->root) != i) {
-        back_up(store_, path, length, kNoNode);  // it ended without legal action or solved
-        continue;
-      }
-      store_.fill(expansion->node, evaluations_,
-                  static_cast<std::size_t>(expansion - expansions_.data()), expansion->action);
-      store_.link_child(expansion->parent, expansion->node);
-      back_up(store_, path, length, expansion->node);
-      if (store_.solved(expansion->node)) {
-        solve_path(store_, path, length, num_actions_, config_.value_high);
-      }
-      ++expansion;
+  template <Policy kPolicy, bool kSolving>
+  void descend_tree(std::size_t i, std::int32_t first_simulation, std::int32_t descents,
+                    const SelectionRules& rules, StepLane& lane) {
+    if (config_.leaves_per_step == 1) {
+      descend<kPolicy, kSolving>(store_, roots_[i], i, first_simulation, rules, lane, nullptr);
+    } else {
+      forest::descend_tree<kPolicy, kSolving>(store_, roots_[i], i, first_simulation, descents,
+                                              rules, lane, pending_.data());
     }
   }
 
@@ -432,6 +447,7 @@ class Forest {
   std::vector<Expansion> expansions_;  // of every lane, in root order
   Evaluations evaluations_;
   std::vector<std::int32_t> child_visits_;
+  std::vector<std::int32_t> pending_;  // pending visits by node id, with several leaves per step
   PuctSelection puct_;
   RootNoise root_noise_;  // empty without Dirichlet noise
   GumbelRoots gumbel_;    // empty under PUCT

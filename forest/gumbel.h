@@ -10,6 +10,7 @@
 #include "forest/formulas.h"
 #include "forest/node.h"
 #include "forest/node_store.h"
+#include "forest/pending_visits.h"
 
 // The arithmetic of the Gumbel policy, one definition each, in double precision and in the order
 // written here (sums in action order), so that an independent implementation of the same
@@ -185,16 +186,35 @@ inline void improved_policy(const float* priors, const double* logits, const Chi
   }
 }
 
-// The interior action: argmax over legal a of pi'_a - N_a / (1 + sum N), lowest on ties; -1 at a
-// node without legal action. A NaN score (from values that overflowed) never wins; if every score
-// is NaN, the lowest legal action does. `exps` is scratch space for num_actions doubles.
+// The counts N_a that the interior rule and the root's schedule compare: the children's visits
+// (rows.visits), or with pending visits (PendingVisits) N_a + P_a, and their sum.
+struct VisitCounts {
+  const std::int32_t* of;
+  std::int64_t total;
+};
+
+// N_a + P_a of the node whose children `rows` holds, into `counts` (num_actions entries).
+inline VisitCounts add_pending(const ChildRows& rows, NodeId id, const PendingVisits& pending,
+                               std::int32_t* counts) noexcept {
+  std::int64_t total = 0;
+  for (std::size_t a = 0; a < rows.visits.size(); ++a) {
+    counts[a] = rows.visits[a] + pending.of(id, static_cast<std::int32_t>(a), rows.child[a]);
+    total += counts[a];
+  }
+  return {counts, total};
+}
+
+// The interior action: argmax over legal a of pi'_a - N_a / (1 + sum N), lowest on ties, with
+// the N_a of `counts` (pi' from the real visits); -1 at a node without legal action. A NaN score
+// (from values that overflowed) never wins; if every score is NaN, the lowest legal action does.
+// `exps` is scratch space for num_actions doubles.
 inline std::int32_t interior_action(const float* priors, const double* logits, double raw_value,
                                     const ChildRows& rows, const GumbelParams& params,
-                                    double* exps) noexcept {
+                                    VisitCounts counts, double* exps) noexcept {
   if (rows.num_visited == 0 && !rows.unvisited_legal) return -1;
   const double sum =
       policy_exponents(priors, logits, rows, sigma_of(raw_value, priors, rows, params), exps);
-  const double denominator = 1.0 + static_cast<double>(rows.total_visits);
+  const double denominator = 1.0 + static_cast<double>(counts.total);
   std::int32_t best = -1;
   std::int32_t lowest = -1;
   double best_score = -std::numeric_limits<double>::infinity();
@@ -204,7 +224,7 @@ inline std::int32_t interior_action(const float* priors, const double* logits, d
     // An unvisited action's score is pi'_a - 0 / (1 + sum N), which is pi'_a exactly.
     const double policy = exps[a] / sum;
     const double score =
-        rows.visits[a] == 0 ? policy : policy - static_cast<double>(rows.visits[a]) / denominator;
+        counts.of[a] == 0 ? policy : policy - static_cast<double>(counts.of[a]) / denominator;
     if (score > best_score) {
       best = static_cast<std::int32_t>(a);
       best_score = score;

@@ -27,9 +27,11 @@ class GumbelRoots {
 
   // What one choice needs for itself: each thread that descends has its own.
   struct Scratch {
-    explicit Scratch(std::size_t num_actions) : rows(num_actions), policy(num_actions) {}
-    ChildRows rows;              // the children of the node being scored
-    std::vector<double> policy;  // its improved policy
+    explicit Scratch(std::size_t num_actions)
+        : rows(num_actions), policy(num_actions), counts(num_actions) {}
+    ChildRows rows;                    // the children of the node being scored
+    std::vector<double> policy;        // its improved policy
+    std::vector<std::int32_t> counts;  // N_a + P_a with pending visits
   };
 
   GumbelRoots(const SearchConfig& config, std::size_t num_roots)
@@ -70,20 +72,25 @@ class GumbelRoots {
   }
 
   // The action of root i (node `root`) at simulation s of this search: among the legal actions
-  // with exactly T_k[s] visits in this search, the highest root score, lowest on ties.
+  // with exactly T_k[s] visits in this search, the highest root score, lowest on ties. With
+  // `pending` (null or the tree's pending visits), the visits in this search count them too;
+  // sigma is always that of the real visits.
   Choice root_choice(const NodeStore& store, std::size_t i, NodeId root, std::int32_t s,
-                     Scratch& scratch) const noexcept {
+                     Scratch& scratch, const PendingVisits* pending = nullptr) const noexcept {
     scratch.rows.gather(store, root, store.priors(root));
     const std::int32_t considered = considered_visits(considered_[i], simulations_, s);
-    return best_considered(store, i, root, considered, scratch.rows);
+    return best_considered(store, i, root, considered, scratch.rows,
+                           counts(scratch, root, pending).of);
   }
 
-  Choice interior_choice(const NodeStore& store, NodeId id, Scratch& scratch) const noexcept {
+  // The interior action at node id, counting `pending` visits as root_choice does.
+  Choice interior_choice(const NodeStore& store, NodeId id, Scratch& scratch,
+                         const PendingVisits* pending = nullptr) const noexcept {
     const ChildRows& rows = scratch.rows;
     scratch.rows.gather(store, id, store.priors(id));
     const std::int32_t action =
         interior_action(store.priors(id), store.logits(id), store[id].raw_value, rows, params_,
-                        scratch.policy.data());
+                        counts(scratch, id, pending), scratch.policy.data());
     return {action, action < 0 ? kNoNode : rows.child[static_cast<std::size_t>(action)]};
   }
 
@@ -100,14 +107,14 @@ class GumbelRoots {
       rows_.gather(store, root, priors);
       std::int32_t most = -1;
       for (std::size_t a = 0; a < num_actions_; ++a) {
-        if (is_legal(priors[a])) most = std::max(most, search_visits(i, a, rows_));
+        if (is_legal(priors[a])) most = std::max(most, search_visits(i, a, rows_.visits.data()));
       }
       if (most < 0) {
         selected_[i] = -1;
         std::fill(weights, weights + num_actions_, 0.0);
         continue;
       }
-      selected_[i] = best_considered(store, i, root, most, rows_).action;
+      selected_[i] = best_considered(store, i, root, most, rows_, rows_.visits.data()).action;
       improved_policy(priors, store.logits(root), rows_,
                       sigma_of(store[root].raw_value, priors, rows_, params_), weights);
     }
@@ -129,14 +136,25 @@ class GumbelRoots {
   }
 
  private:
-  std::int32_t search_visits(std::size_t i, std::size_t a, const ChildRows& rows) const noexcept {
-    return rows.visits[a] - base_visits_[i * num_actions_ + a];
+  std::int32_t search_visits(std::size_t i, std::size_t a,
+                             const std::int32_t* counts) const noexcept {
+    return counts[a] - base_visits_[i * num_actions_ + a];
   }
 
-  // Among the legal actions of root i with `considered` visits in this search, the highest root
-  // score, lowest on ties; `rows` holds the root's children.
+  // The counts the schedule and the interior rule compare at node id, whose children
+  // scratch.rows holds: the visits, plus the pending ones at a node that has some.
+  static VisitCounts counts(Scratch& scratch, NodeId id, const PendingVisits* pending) noexcept {
+    if (pending == nullptr || pending->at(id) == 0) {
+      return {scratch.rows.visits.data(), scratch.rows.total_visits};
+    }
+    return add_pending(scratch.rows, id, *pending, scratch.counts.data());
+  }
+
+  // Among the legal actions of root i with `considered` visits in this search (by `counts`), the
+  // highest root score, lowest on ties; `rows` holds the root's children.
   Choice best_considered(const NodeStore& store, std::size_t i, NodeId root,
-                         std::int32_t considered, const ChildRows& rows) const noexcept {
+                         std::int32_t considered, const ChildRows& rows,
+                         const std::int32_t* counts) const noexcept {
     const float* priors = store.priors(root);
     const double* logits = store.logits(root);
     const double* noise = noise_.data() + i * num_actions_;
@@ -145,7 +163,7 @@ class GumbelRoots {
     const Sigma sigma = sigma_of(store[root].raw_value, priors, rows, params_);
     double best_score = 0.0;
     for (std::size_t a = 0; a < num_actions_; ++a) {
-      if (!is_legal(priors[a]) || search_visits(i, a, rows) != considered) continue;
+      if (!is_legal(priors[a]) || search_visits(i, a, counts) != considered) continue;
       const double score = root_score(noise[a], logits[a], sigma.of(rows, a));
       if (best.action < 0 || score > best_score) {
         best = {static_cast<std::int32_t>(a), rows.child[a]};

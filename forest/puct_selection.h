@@ -12,6 +12,7 @@
 #include "forest/formulas.h"
 #include "forest/node.h"
 #include "forest/node_store.h"
+#include "forest/pending_visits.h"
 #include "forest/search_config.h"
 
 namespace veltra::forest {
@@ -37,11 +38,15 @@ class PuctSelection {
   // ties among unvisited actions still go to the lowest index. With no NaN among the scores the
   // first highest score in action order is the one with the highest score and lowest index, which
   // the final comparison reproduces. Noisy root priors (double), a non-finite Q or range and an
-  // exploration scale outside [2^-800, max] take the action-by-action scan instead.
+  // exploration scale outside [2^-800, max] take the action-by-action scan instead, and so does
+  // a node with pending visits (`pending`: see PendingVisits), whose children then score as if
+  // those visits had been made: N + P at the node, N_a + P_a at a child, and the q̂ of a child
+  // with pending visits as if each had returned the bottom of the node's range,
+  // (q̂ N_a) / (N_a + P_a) (0 for an unexpanded edge); a solved child keeps its exact q̂.
   // kSolving: solved children (SearchConfig::solve) score their value alone (child_score).
   template <bool kSolving, typename Prior>
-  [[gnu::always_inline]] Choice choose(const NodeStore& store, NodeId id,
-                                       const Prior* priors) const noexcept {
+  [[gnu::always_inline]] Choice choose(const NodeStore& store, NodeId id, const Prior* priors,
+                                       const PendingVisits* pending = nullptr) const noexcept {
     const Node& n = store[id];
     QRange range(n.value);
     double q_sum = 0.0;  // NaN or inf if any Q is not finite
@@ -59,16 +64,18 @@ class PuctSelection {
       q_sum += q;
       c = child.next_sibling;
     }
-    const double scale = exploration_scale_at(n.visits);
+    const std::int32_t node_pending = pending != nullptr ? pending->at(id) : 0;
+    const double scale = exploration_scale_at(n.visits + node_pending);
     if constexpr (std::is_same_v<Prior, float>) {
       // Finite Qs and a finite high - low make every normalised Q, hence every score, finite.
       const bool finite_scores = std::isfinite(q_sum + (range.high - range.low));
-      if (finite_scores && scale >= 0x1p-800 && scale <= kMaxDouble) {
+      if (node_pending == 0 && finite_scores && scale >= 0x1p-800 && scale <= kMaxDouble) {
         unvisited = scan_gap(priors, gap_start, num_actions_, unvisited);
         return best_of<kSolving>(store, id, range, scale, priors, unvisited);
       }
     }
-    return scan_actions<kSolving>(store, id, range, scale, priors);
+    return scan_actions<kSolving>(store, id, range, scale, priors,
+                                  node_pending > 0 ? pending : nullptr);
   }
 
  private:
@@ -122,10 +129,11 @@ class PuctSelection {
   }
 
   // The choice by scoring every legal action in order, the first highest score winning. A NaN
-  // score never wins; if every score is NaN, the lowest legal action does.
+  // score never wins; if every score is NaN, the lowest legal action does. `pending` is null
+  // or the tree's pending visits.
   template <bool kSolving, typename Prior>
   Choice scan_actions(const NodeStore& store, NodeId id, const QRange& range, double scale,
-                      const Prior* priors) const noexcept {
+                      const Prior* priors, const PendingVisits* pending) const noexcept {
     const Node& n = store[id];
     const double spread = range.spread();
     const double unvisited_q = unvisited_value(store, id, range, spread);
@@ -142,10 +150,13 @@ class PuctSelection {
         c = next;
         next = child.next_sibling;
         const double q = edge_value(child.reward, child.discount, child.value);
-        score = child_score<kSolving>(store, c, range.normalise(q, spread), scale, prior);
+        score = child_score<kSolving>(store, c, range.normalise(q, spread), scale, prior,
+                                      pending != nullptr ? pending->at(c) : 0);
       } else {
         if (!is_legal(prior)) continue;
-        score = puct_score(unvisited_q, scale, prior, 0);
+        const std::int32_t edge_pending =
+            pending != nullptr ? pending->edge(id, static_cast<std::int32_t>(a)) : 0;
+        score = puct_score(edge_pending > 0 ? 0.0 : unvisited_q, scale, prior, edge_pending);
       }
       if (lowest.action < 0) lowest = {static_cast<std::int32_t>(a), c};
       if (score > best_score) {
@@ -156,15 +167,19 @@ class PuctSelection {
     return best.action < 0 ? lowest : best;
   }
 
-  // The score of visited child c: a solved one scores its exact q̂ alone, since visiting it again
-  // can teach the search nothing.
+  // The score of visited child c with `pending` pending visits: a solved one scores its exact q̂
+  // alone, since visiting it again can teach the search nothing.
   template <bool kSolving>
   static double child_score(const NodeStore& store, NodeId c, double normalised_q, double scale,
-                            double prior) noexcept {
+                            double prior, std::int32_t pending = 0) noexcept {
     if constexpr (kSolving) {
       if (store.solved(c)) return normalised_q;
     }
-    return puct_score(normalised_q, scale, prior, store[c].visits);
+    const std::int32_t visits = store[c].visits;
+    if (pending == 0) return puct_score(normalised_q, scale, prior, visits);
+    const double lowered =
+        (normalised_q * static_cast<double>(visits)) / static_cast<double>(visits + pending);
+    return puct_score(lowered, scale, prior, visits + pending);
   }
 
   // q̂ of every unvisited child of node id (SearchConfig::unvisited_value).

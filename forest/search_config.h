@@ -28,7 +28,8 @@ struct SearchConfig {
   double value_scale = 0.1;                  // c_scale of sigma
   double maxvisit_init = 50.0;               // c_visit of sigma
   // Speed
-  std::int32_t num_threads = 1;  // threads of a step's native work; 0: one per available core
+  std::int32_t num_threads = 1;      // threads of a step's native work; 0: one per available core
+  std::int32_t leaves_per_step = 1;  // K: descents per tree before each evaluation (PendingVisits)
   // Playing real games.
   UnvisitedValue unvisited_value = UnvisitedValue::kMin;
   bool solve = false;       // prove positions from exact terminal values (see ExactValues)
@@ -43,8 +44,8 @@ struct SearchConfig {
            policy == other.policy && max_considered_actions == other.max_considered_actions &&
            gumbel_scale == other.gumbel_scale && value_scale == other.value_scale &&
            maxvisit_init == other.maxvisit_init && num_threads == other.num_threads &&
-           unvisited_value == other.unvisited_value && solve == other.solve &&
-           value_low == other.value_low && value_high == other.value_high;
+           leaves_per_step == other.leaves_per_step && unvisited_value == other.unvisited_value &&
+           solve == other.solve && value_low == other.value_low && value_high == other.value_high;
   }
   bool operator!=(const SearchConfig& other) const noexcept { return !(*this == other); }
 };

@@ -18,12 +18,13 @@ namespace veltra::forest {
 //   - structure: children are in increasing action order, each by a legal action of its parent;
 //   - visit sums: a node with a legal action has exactly one visit more than its children
 //     together (its own evaluation plus one per backup into a child; at least one more if it is
-//     solved), a node without one has no child;
+//     solved, or with `repeated_leaves`, where a new leaf that several descents of a step reach
+//     takes a visit from each), a node without one has no child;
 //   - free lists: every free node is on its tree's list once, linked to no tree, and live plus
 //     free nodes are the store's capacity.
 // Walks the whole forest: compiled in only where assertions are on (sanitizer and fuzz builds).
 inline void check_forest_invariants(const NodeStore& store, const std::vector<NodeId>& roots,
-                                    std::size_t num_actions) {
+                                    std::size_t num_actions, bool repeated_leaves = false) {
 #if VELTRA_ASSERTIONS_ENABLED
   constexpr std::int64_t kUnseen = -1;
   constexpr std::int64_t kFree = -2;
@@ -62,7 +63,7 @@ inline void check_forest_invariants(const NodeStore& store, const std::vector<No
       // A descent that reaches a solved node visits it and ends there.
       if (!any_legal) {
         VELTRA_ASSERT(node.first_child == kNoNode);
-      } else if (store.solved(id)) {
+      } else if (store.solved(id) || repeated_leaves) {
         VELTRA_ASSERT(node.visits >= 1 + child_visits);
       } else {
         VELTRA_ASSERT(node.visits == 1 + child_visits);
@@ -85,6 +86,7 @@ inline void check_forest_invariants(const NodeStore& store, const std::vector<No
   static_cast<void>(store);
   static_cast<void>(roots);
   static_cast<void>(num_actions);
+  static_cast<void>(repeated_leaves);
 #endif
 }
 

@@ -35,9 +35,9 @@ def solve_node(node: Node, high: float) -> bool:
 
 def solve_path(path: List[Node], high: float) -> None:
     """After a backup into a solved new leaf below `path` (root first): solves from the bottom up
-    while nodes become solved."""
+    while nodes become solved, stopping at one an earlier backup of the step solved."""
     for node in reversed(path):
-        if not solve_node(node, high):
+        if node.solved or not solve_node(node, high):
             return
 
 

@@ -23,7 +23,7 @@ import numpy as np
 from reference import exact_values, gumbel, root_selection, time_budget, tree_view
 from reference.generator import Generator
 from reference.nodes import (OWN_STATE, Evaluation, Node, PendingRoot, RecurrentFn, back_up,
-                             call_model, call_root_fn, count_nodes)
+                             call_model, call_root_fn, count_nodes, visit_leaf)
 from reference.puct import select_puct
 from reference.readers import read_floats, read_float, read_int, read_legal
 from reference.states import read_states
@@ -144,10 +144,12 @@ class Forest:
                 searches = None
                 root_priors = self._root_priors()
             budget = time_budget.TimeBudget(seconds, clock)
-            self._steps = 0
-            while self._steps < self._config.num_simulations and not self._all_solved():
-                self._step(recurrent_fn, root_priors, searches, self._steps)
-                self._steps += 1
+            self._steps = 0  # the simulations run: leaves_per_step per step, fewer in the last
+            total = self._config.num_simulations
+            while self._steps < total and not self._all_solved():
+                descents = min(self._config.leaves_per_step, total - self._steps)
+                self._step(recurrent_fn, root_priors, searches, self._steps, descents)
+                self._steps += descents
                 if budget.spent():
                     break
             for i, search in enumerate(searches or []):
@@ -208,62 +210,87 @@ class Forest:
             priors.append(mixed)
         return priors
 
+    def _descend(self, root: Node, priors: List[float], search: Optional[gumbel.RootSearch],
+                 simulation: int, edge_pending: Dict[Tuple[int, int], int]
+                 ) -> Tuple[List[Node], Optional[int]]:
+        """One descent: its path (root first) and the action without a child it ended at, or
+        None if it ended at a node without legal action or a solved one."""
+        config = self._config
+        node, path = root, [root]
+        while node.legal:
+            if search is None:
+                action = select_puct(node, priors, config.pb_c_init, config.pb_c_base,
+                                     config.unvisited_value, edge_pending)
+            elif node is root:
+                action = search.action(simulation, edge_pending)
+            else:
+                action = gumbel.interior_action(node, config, edge_pending)
+            child = node.children[action]
+            if child is None:
+                return path, action
+            node, priors = child, child.priors
+            path.append(child)
+            if child.solved:
+                break
+        return path, None
+
     def _step(self, recurrent_fn: RecurrentFn, root_priors: List[List[float]],
-              searches: Optional[List[gumbel.RootSearch]], simulation: int) -> None:
-        pb_c_init, pb_c_base = self._config.pb_c_init, self._config.pb_c_base
-        paths: List[List[Node]] = []
-        expansions: List[Tuple[int, int]] = []  # (root index, action)
+              searches: Optional[List[gumbel.RootSearch]], first_simulation: int,
+              descents: int) -> None:
+        """`descents` descents in every searched tree, each leaving a pending visit on its path
+        and on the edge it ends at; then one recurrent_fn call for all new edges, and the
+        backups, descent by descent. A descent that ends at an edge an earlier one of the step
+        expands repeats that expansion: it visits the new leaf again."""
+        # per descent: its path, and the row of the expansion it ends at (None: without legal
+        # action or solved) and whether an earlier descent made that expansion
+        records: List[Tuple[List[Node], Optional[int], bool]] = []
+        expansions: List[Tuple[List[Node], int]] = []  # (path, action)
         for i, root in enumerate(self._roots):
             assert isinstance(root, Node) or not self._searched[i]
             if not self._searched[i] or root.solved:
-                paths.append([])
                 continue
-            node, priors, path = root, root_priors[i], [root]
-            while node.legal:
-                if searches is None:
-                    action = select_puct(node, priors, pb_c_init, pb_c_base,
-                                      self._config.unvisited_value)
-                elif node is root:
-                    action = searches[i].action(simulation)
-                else:
-                    action = gumbel.interior_action(node, self._config)
-                child = node.children[action]
-                if child is None:
-                    expansions.append((i, action))
-                    break
-                node, priors = child, child.priors
-                path.append(child)
-                if child.solved:
-                    break
-            paths.append(path)
+            search = None if searches is None else searches[i]
+            rows: Dict[Tuple[int, int], int] = {}
+            edge_pending: Dict[Tuple[int, int], int] = {}
+            for k in range(descents):
+                path, action = self._descend(root, root_priors[i], search, first_simulation + k,
+                                             edge_pending)
+                for node in path:
+                    node.pending += 1
+                if action is None:
+                    records.append((path, None, False))
+                    continue
+                key = (id(path[-1]), action)
+                repeat = key in rows
+                if not repeat:
+                    rows[key] = len(expansions)
+                    expansions.append((path, action))
+                edge_pending[key] = edge_pending.get(key, 0) + 1
+                records.append((path, rows[key], repeat))
+        for path, _, _ in records:
+            for node in path:
+                node.pending = 0
         evaluation = None
         if expansions:
             evaluation = call_model(recurrent_fn, self._config.num_actions, self._states,
-                                     [paths[i][-1].state for i, _ in expansions],
+                                     [path[-1].state for path, _ in expansions],
                                      [action for _, action in expansions],
                                      self._config.policy == "gumbel")
             self._check_exact(evaluation, True)
-        row = 0
-        for i, path in enumerate(paths):
-            if not path:
-                continue
-            if row < len(expansions) and expansions[row][0] == i:
-                assert evaluation is not None
+        leaves: List[Node] = []
+        for path, row, repeat in records:
+            if row is None:
+                visit_leaf(path[:-1], path[-1])
+            elif repeat:
+                visit_leaf(path, leaves[row])
+            else:
+                assert evaluation is not None and row == len(leaves)
                 child = self._node(evaluation, row, True)
                 path[-1].children[expansions[row][1]] = child
+                leaves.append(child)
                 back_up(path, child, child.raw_value)
                 if child.solved:
                     exact_values.solve_path(path, self._config.value_bounds[1])
-                row += 1
-            else:  # the descent ended without legal action or at a solved node
-                leaf = path.pop()
-                if leaf.solved:
-                    value = leaf.value
-                else:
-                    value = leaf.raw_value
-                    leaf.value = (leaf.value * leaf.visits + value) / (leaf.visits + 1)
-                leaf.visits += 1
-                back_up(path, leaf, value)
 
     def _output(self) -> SearchOutput:
         num_roots, num_actions = len(self._roots), self._config.num_actions

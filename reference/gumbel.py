@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import math
 import sys
-from typing import Any, List, Sequence, Tuple
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 LOW_LOGIT = -1e9
 MIN_Q_SPAN = 1e-8
@@ -117,17 +117,33 @@ def _softmax(node: Any, sigma: List[float]) -> List[float]:
     return policy
 
 
-def interior_action(node: Any, config: Any) -> int:
-    """argmax over legal a of pi'_a - N_a / (1 + sum N), lowest on ties (node has a legal action).
+def pending_counts(node: Any, visits: List[int],
+                   edge_pending: Optional[Dict[Tuple[int, int], int]]) -> List[int]:
+    """N_a + P_a: the visits of each action with the pending ones of the step under way (the
+    child's, or for an edge without a child, `edge_pending`'s by (id(node), action))."""
+    counts = list(visits)
+    for a, child in enumerate(node.children):
+        if child is not None:
+            counts[a] += child.pending
+        elif edge_pending:
+            counts[a] += edge_pending.get((id(node), a), 0)
+    return counts
+
+
+def interior_action(node: Any, config: Any,
+                    edge_pending: Optional[Dict[Tuple[int, int], int]] = None) -> int:
+    """argmax over legal a of pi'_a - N_a / (1 + sum N), lowest on ties (node has a legal action),
+    with pending visits counted in N_a (pi' from the real ones).
 
     A NaN score never wins; if every score is NaN, the lowest legal action does.
     """
     visits, q, total, most = _children(node)
     policy = _softmax(node, _sigma(node, visits, q, total, most, config))
-    denominator = 1.0 + float(total)
+    counts = pending_counts(node, visits, edge_pending)
+    denominator = 1.0 + float(sum(counts))
     best, best_score = -1, -math.inf
     for a in node.legal:
-        score = policy[a] - float(visits[a]) / denominator
+        score = policy[a] - float(counts[a]) / denominator
         if score > best_score:
             best, best_score = a, score
     return best if best >= 0 else node.legal[0]
@@ -148,25 +164,31 @@ class RootSearch:
                                           config.num_simulations)
         self.config = config
 
-    def action(self, simulation: int) -> int:
-        """The root's action at simulation `simulation` of this search."""
-        return self._best(self.schedule[simulation])
+    def action(self, simulation: int,
+               edge_pending: Optional[Dict[Tuple[int, int], int]] = None) -> int:
+        """The root's action at simulation `simulation` of this search, pending visits counted
+        as visits in this search."""
+        visits = [0 if child is None else child.visits for child in self.root.children]
+        counts = pending_counts(self.root, visits, edge_pending)
+        return self._best(self.schedule[simulation],
+                          [n - base for n, base in zip(counts, self.base)])
 
     def final_action(self) -> int:
         """The selected action after the search: -1 without legal action."""
         if not self.root.legal:
             return -1
         visits = self._search_visits()
-        return self._best(max(visits[a] for a in self.root.legal))
+        return self._best(max(visits[a] for a in self.root.legal), visits)
 
     def _search_visits(self) -> List[int]:
         return [(0 if child is None else child.visits) - base
                 for child, base in zip(self.root.children, self.base)]
 
-    def _best(self, considered: int) -> int:
+    def _best(self, considered: int, visits: List[int]) -> int:
+        """Among the legal actions with `considered` visits in this search (`visits`), the
+        highest root score, lowest on ties."""
         root = self.root
         sigma = _sigma(root, *_children(root), self.config)
-        visits = self._search_visits()
         best, best_score = -1, 0.0
         for a in root.legal:
             if visits[a] != considered:

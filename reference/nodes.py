@@ -17,7 +17,7 @@ States = Union[ObjectStates, ArrayStates]
 
 class Node:
     __slots__ = ("visits", "value", "raw_value", "reward", "discount", "priors", "logits",
-                 "legal", "children", "state", "solved")
+                 "legal", "children", "state", "solved", "pending")
 
     def __init__(self, state: Any, priors: List[float], logits: Optional[List[float]],
                  legal: Tuple[int, ...], value: float, reward: float = 0.0,
@@ -33,6 +33,7 @@ class Node:
         self.children: List[Optional[Node]] = [None] * len(priors)
         self.state = state
         self.solved = False  # whether value is exact (SearchConfig.solve)
+        self.pending = 0  # pending visits of the step under way (SearchConfig.leaves_per_step)
 
 
 OWN_STATE = -1  # the action of a root pending on its own state
@@ -115,12 +116,28 @@ def call_model(recurrent_fn: RecurrentFn, num_actions: int, kind: States, states
 
 
 def back_up(path: List[Node], child: Node, value: float) -> None:
-    """Backs `value` of `child` up through `path` (root first, child's parent last)."""
+    """Backs `value` of `child` up through `path` (root first, child's parent last). A node an
+    earlier backup of the step solved keeps its value, and its exact value goes on upwards."""
     for node in reversed(path):
         value = child.reward + child.discount * value
-        node.value = (node.value * node.visits + value) / (node.visits + 1)
+        if node.solved:
+            value = node.value
+        else:
+            node.value = (node.value * node.visits + value) / (node.visits + 1)
         node.visits += 1
         child = node
+
+
+def visit_leaf(path: List[Node], leaf: Node) -> None:
+    """Visits `leaf` below `path` again, as a descent that ends at a node without legal action
+    (or solved, or reached by an earlier descent of the same step) does, and backs it up."""
+    if leaf.solved:
+        value = leaf.value
+    else:
+        value = leaf.raw_value
+        leaf.value = (leaf.value * leaf.visits + value) / (leaf.visits + 1)
+    leaf.visits += 1
+    back_up(path, leaf, value)
 
 
 def count_nodes(root: Node) -> int:

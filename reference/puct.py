@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import math
 import sys
-from typing import List
+from typing import Dict, List, Optional, Tuple
 
 from reference.nodes import Node
 
@@ -30,8 +30,11 @@ def mixed_value(node: Node) -> float:
 
 
 def select_puct(node: Node, priors: List[float], pb_c_init: float, pb_c_base: float,
-                unvisited: str = "min") -> int:
-    visits = node.visits
+                unvisited: str = "min",
+                edge_pending: Optional[Dict[Tuple[int, int], int]] = None) -> int:
+    """The child a descent takes. Pending visits (node.pending, and `edge_pending` by (id(node),
+    action) for edges without a child) count as visits that returned the bottom of the range."""
+    visits = node.visits + node.pending
     pb_c = pb_c_init + math.log((visits + pb_c_base + 1.0) / pb_c_base)
     scale = math.sqrt(visits) * pb_c
     children = node.children
@@ -56,11 +59,20 @@ def select_puct(node: Node, priors: List[float], pb_c_init: float, pb_c_base: fl
     for a in node.legal:
         child = children[a]
         if child is None:
-            score = unvisited_q + scale * priors[a]
+            pending = edge_pending.get((id(node), a), 0) if edge_pending else 0
+            if pending == 0:
+                score = unvisited_q + scale * priors[a]
+            else:
+                score = 0.0 + (scale * priors[a]) / (pending + 1)
         else:
             q_hat = (child.reward + child.discount * child.value - low) / span
-            # a solved child scores its exact value alone
-            score = q_hat if child.solved else q_hat + (scale * priors[a]) / (child.visits + 1)
+            pending = child.pending
+            if child.solved:  # a solved child scores its exact value alone
+                score = q_hat
+            else:
+                if pending > 0:
+                    q_hat = (q_hat * child.visits) / (child.visits + pending)
+                score = q_hat + (scale * priors[a]) / (child.visits + pending + 1)
         if score > best_score:
             best_score = score
             best_action = a

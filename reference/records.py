@@ -12,6 +12,7 @@ from reference.generator import MASK64
 from reference.readers import read_float, read_int
 
 MAX_THREADS = 1024  # the most native threads a forest may run its steps on
+MAX_LEAVES_PER_STEP = 1024  # the most descents per tree a step may make
 
 
 def read_value_bounds(value: Any) -> Tuple[float, float]:
@@ -42,6 +43,7 @@ class SearchConfig:
     maxvisit_init: float = 50.0
     # Speed (threads change no result, so the reference only checks the field)
     num_threads: int = 1
+    leaves_per_step: int = 1
     # Playing real games.
     unvisited_value: str = "min"
     solve: bool = False
@@ -94,6 +96,10 @@ class SearchConfig:
         set_field("num_threads", read_int("num_threads", self.num_threads))
         if not 0 <= self.num_threads <= MAX_THREADS:
             raise ValueError(f"num_threads must be in [0, {MAX_THREADS}], got {self.num_threads}")
+        set_field("leaves_per_step", read_int("leaves_per_step", self.leaves_per_step))
+        if not 1 <= self.leaves_per_step <= MAX_LEAVES_PER_STEP:
+            raise ValueError(f"leaves_per_step must be in [1, {MAX_LEAVES_PER_STEP}], "
+                             f"got {self.leaves_per_step}")
         if not isinstance(self.unvisited_value, str):
             raise TypeError(
                 f"unvisited_value must be a str, not {type(self.unvisited_value).__name__}")

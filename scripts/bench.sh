@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the modules with the benchmarks and runs the benchmark suite: the engine's search
 # (benchmarks/run.py), the batched search (benchmarks/search_bench.py), a Connect Four match
-# against OpenSpiel's bot (benchmarks/match_bench.py) and the cost of importing the module
+# against OpenSpiel's bot (benchmarks/match_bench.py), several leaves per step for one game of
+# Connect Four (benchmarks/leaves_bench.py) and the cost of importing the module
 # (benchmarks/import_cost.py). --quick runs them at tiny sizes as a correctness check;
 # other arguments go to benchmarks/run.py.
 #
@@ -20,6 +21,7 @@ for argument in "$@"; do [ "$argument" = "--quick" ] && quick=(--quick); done
 "$python" benchmarks/search_bench.py --build-dir "$build_dir" "${quick[@]}"
 "$python" benchmarks/latent_bench.py --build-dir "$build_dir" "${quick[@]}"
 "$python" benchmarks/match_bench.py --build-dir "$build_dir" "${quick[@]}"
+"$python" benchmarks/leaves_bench.py --build-dir "$build_dir" "${quick[@]}"
 if [ ${#quick[@]} -gt 0 ] || [ -n "${VELTRA_CHECKPOINT:-}" ]; then
   "$python" benchmarks/unvisited_bench.py --build-dir "$build_dir" "${quick[@]}" \
     ${VELTRA_CHECKPOINT:+--checkpoint "$VELTRA_CHECKPOINT"}

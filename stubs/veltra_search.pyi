@@ -56,6 +56,7 @@ class SearchConfig(metaclass=_Pybind11Type):
         maxvisit_init: _Float = 50.0,
         # Speed
         num_threads: _Int = 1,
+        leaves_per_step: _Int = 1,
         unvisited_value: str = "min",
         solve: bool = False,
         value_bounds: tuple[float, float] = (-1.0, 1.0),
@@ -87,6 +88,8 @@ class SearchConfig(metaclass=_Pybind11Type):
     # Speed
     @property
     def num_threads(self) -> int: ...
+    @property
+    def leaves_per_step(self) -> int: ...
     @property
     def unvisited_value(self) -> str: ...
     @property

@@ -122,6 +122,8 @@ inline void read_value_bounds(py::handle value, SearchConfig& config) {
 
 // The most native threads a forest may run its steps on.
 inline constexpr std::int32_t kMaxThreads = 1024;
+// The most descents per tree a step may make.
+inline constexpr std::int32_t kMaxLeavesPerStep = 1024;
 
 inline SearchConfig make_config(const hint::Int& num_actions, const hint::Int& num_simulations,
                                 const hint::Float& pb_c_init, const hint::Float& pb_c_base,
@@ -131,7 +133,7 @@ inline SearchConfig make_config(const hint::Int& num_actions, const hint::Int& n
                                 const hint::Float& gumbel_scale, const hint::Float& value_scale,
                                 const hint::Float& maxvisit_init,
                                 // Speed
-                                const hint::Int& num_threads,
+                                const hint::Int& num_threads, const hint::Int& leaves_per_step,
                                 // Playing real games.
                                 const hint::Str& unvisited_value, const hint::Bool& solve,
                                 const hint::FloatPair& value_bounds) {
@@ -155,6 +157,12 @@ inline SearchConfig make_config(const hint::Int& num_actions, const hint::Int& n
                           std::to_string(threads));
   }
   config.num_threads = static_cast<std::int32_t>(threads);
+  const std::int64_t leaves = read_int(leaves_per_step, "leaves_per_step");
+  if (leaves < 1 || leaves > kMaxLeavesPerStep) {
+    throw py::value_error("leaves_per_step must be in [1, " + std::to_string(kMaxLeavesPerStep) +
+                          "], got " + std::to_string(leaves));
+  }
+  config.leaves_per_step = static_cast<std::int32_t>(leaves);
   config.unvisited_value = read_unvisited_value(unvisited_value);
   config.solve = read_flag(solve, "solve");
   read_value_bounds(value_bounds, config);

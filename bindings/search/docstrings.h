@@ -9,12 +9,14 @@ inline constexpr const char* kConfigDoc =
     "The parameters of a forest's searches: read-only, compared and hashed by value.";
 inline constexpr const char* kConfigInitDoc = R"(Validates and holds the parameters of a search.
 
-num_actions: A, the actions of every node (>= 1). num_simulations: S, steps per search (>= 0).
+num_actions: A, the actions of every node (>= 1). num_simulations: S, simulations per search (>= 0).
 pb_c_init, pb_c_base: PUCT's exploration constants. dirichlet_alpha, dirichlet_fraction: the
 root noise of PUCT (fraction 0 turns it off). seed: the generator's seed, in [0, 2**64).
 policy: 'puct' or 'gumbel'. max_considered_actions, gumbel_scale, value_scale, maxvisit_init:
 the Gumbel policy's m, noise scale, c_scale and c_visit (validated under either policy).
 num_threads: the native threads of a step (0: one per core, at most 1024).
+leaves_per_step: K, the descents per tree of each step (1 to 1024), which pending visits spread
+over different leaves before the step's one recurrent_fn call; S simulations take ceil(S/K) steps.
 unvisited_value: 'min', 'parent' or 'mixed', the score of an unvisited child under PUCT.
 solve: prove positions from exact terminal values: a solved node takes no more simulations
 and a solved root ends its search. value_bounds: (low, high), the range of every value; a move
@@ -39,7 +41,7 @@ pending until the next search, which evaluates all pending roots in one root_fn 
 Raises TypeError for arguments of the wrong type, ValueError for wrong shapes, non-finite numbers,
 a root whose legal logits are all -inf, or arrays omitted without a root_fn.)";
 inline constexpr const char* kSearchDoc =
-    R"(Runs num_simulations steps in every tree and reports the roots.
+    R"(Runs num_simulations simulations in every tree and reports the roots.
 
 recurrent_fn(states, actions) gets the parent states of a step's new leaves (a list, or one
 array [B, *S] for array states) and their

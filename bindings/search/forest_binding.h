@@ -98,7 +98,7 @@ class PyForest {
   // finaliser can move the trees first); the GIL is released except while recurrent_fn runs and
   // its results are read, and while pending signals are checked.
   // The search stops at the first step boundary after `time_limit` seconds (infinity: none);
-  // output(steps) gets the number of steps run. Only `roots` are searched.
+  // output(simulations) gets the number of simulations run. Only `roots` are searched.
   template <typename Output>
   auto search(py::handle recurrent_fn, double time_limit, forest::RootSet roots, Output&& output) {
     // Pending roots' parent states, dropped once idle again.
@@ -108,16 +108,16 @@ class PyForest {
       throw py::type_error("recurrent_fn must be callable, not " + type_name(recurrent_fn));
     }
     ReleasedInterpreter interpreter;
-    std::int32_t steps = 0;
+    std::int32_t simulations = 0;
     interpreter.run([&] {
       const forest::TimeBudget budget(time_limit);
-      steps = native_.search(
+      simulations = native_.search(
           [&](const std::vector<Expansion>& expansions, Evaluations& out) {
             interpreter.with_lock([&] { evaluate(recurrent_fn, expansions, out, retired); });
           },
           [&] { interpreter.check_signals(); }, [&] { return budget.spent(); }, std::move(roots));
     });
-    return output(steps);
+    return output(simulations);
   }
 
   void select(double temperature, std::int64_t* moves) {

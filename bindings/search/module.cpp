@@ -79,13 +79,13 @@ void register_config(py::module_& m) {
           py::arg("max_considered_actions") = 16, py::arg("gumbel_scale") = 1.0,
           py::arg("value_scale") = 0.1, py::arg("maxvisit_init") = 50.0,
           // Speed
-          py::arg("num_threads") = 1,
+          py::arg("num_threads") = 1, py::arg("leaves_per_step") = 1,
           // Playing real games.
           py::arg("unvisited_value") = "min", py::arg("solve") = false,
           py::arg("value_bounds") = py::make_tuple(-1.0, 1.0));
   field(cls, "num_actions", &SearchConfig::num_actions, "A: the number of actions of every node.");
   field(cls, "num_simulations", &SearchConfig::num_simulations,
-        "S: the simulation steps of one search.");
+        "S: the simulations per root of one search.");
   field(cls, "pb_c_init", &SearchConfig::pb_c_init, "The PUCT exploration constant c1.");
   field(cls, "pb_c_base", &SearchConfig::pb_c_base, "The PUCT exploration constant c2.");
   field(cls, "dirichlet_alpha", &SearchConfig::dirichlet_alpha,
@@ -108,6 +108,8 @@ void register_config(py::module_& m) {
   // Speed
   field(cls, "num_threads", &SearchConfig::num_threads,
         "The native threads a step's descents and backups run on (0: one per core).");
+  field(cls, "leaves_per_step", &SearchConfig::leaves_per_step,
+        "K: the descents per tree of each step, evaluated by one recurrent_fn call.");
   // Playing real games.
   cls.def_property_readonly(
       "unvisited_value",
@@ -136,7 +138,7 @@ void register_config(py::module_& m) {
                 c.dirichlet_fraction, c.seed, policy_name(c.policy), c.max_considered_actions,
                 c.gumbel_scale, c.value_scale, c.maxvisit_init,
                 // Speed
-                c.num_threads,
+                c.num_threads, c.leaves_per_step,
                 // Playing real games.
                 unvisited_value_name(c.unvisited_value), c.solve, c.value_low, c.value_high));
           },
@@ -148,14 +150,14 @@ void register_config(py::module_& m) {
                    "policy={!r}, max_considered_actions={}, gumbel_scale={}, value_scale={}, "
                    "maxvisit_init={}, "
                    // Speed
-                   "num_threads={}, "
+                   "num_threads={}, leaves_per_step={}, "
                    // Playing real games.
                    "unvisited_value={!r}, solve={}, value_bounds=({}, {}))")
             .format(c.num_actions, c.num_simulations, c.pb_c_init, c.pb_c_base, c.dirichlet_alpha,
                     c.dirichlet_fraction, c.seed, policy_name(c.policy), c.max_considered_actions,
                     c.gumbel_scale, c.value_scale, c.maxvisit_init,
                     // Speed
-                    c.num_threads,
+                    c.num_threads, c.leaves_per_step,
                     // Playing real games.
                     unvisited_value_name(c.unvisited_value), c.solve, c.value_low, c.value_high);
       });
@@ -172,7 +174,7 @@ void register_output(py::module_& m) {
         "float64 [R, A]: the search target: visit counts normalised (PUCT) or the improved policy "
         "(Gumbel).");
   field(cls, "num_simulations", &SearchOutput::num_simulations,
-        "The simulation steps the search ran.");
+        "The simulations per root the search ran (leaves_per_step per step, fewer in the last).");
   field(cls, "selected_actions", &SearchOutput::selected_actions,
         "int64 [R]: the recommended move of each root, -1 without a legal action.");
   field(cls, "solved", &SearchOutput::solved,
@@ -185,8 +187,8 @@ void register_output(py::module_& m) {
   });
 }
 
-// The statistics of every root after a search of `steps` steps.
-SearchOutput output_of(PyForest& forest, std::int32_t steps) {
+// The statistics of every root after a search of `simulations` simulations.
+SearchOutput output_of(PyForest& forest, std::int32_t simulations) {
   const auto& native = forest.native();
   const auto roots = static_cast<py::ssize_t>(native.num_roots());
   const auto actions = static_cast<py::ssize_t>(native.num_actions());
@@ -194,7 +196,7 @@ SearchOutput output_of(PyForest& forest, std::int32_t steps) {
                    py::array_t<double>({roots, actions}),
                    py::array_t<double>(roots),
                    py::array_t<double>({roots, actions}),
-                   steps,
+                   simulations,
                    py::array_t<std::int64_t>(roots),
                    py::array_t<bool>(roots),
                    py::array_t<double>(roots)};
@@ -278,8 +280,9 @@ void register_forest(py::module_& m) {
           [](PyForest& forest, const hint::RecurrentFn& recurrent_fn,
              const hint::OptionalFloat& time_limit, const hint::OptionalArrayLike& roots) {
             const double seconds = read_time_limit(time_limit);
-            return forest.search(recurrent_fn, seconds, read_roots(roots, forest.num_roots()),
-                                 [&](std::int32_t steps) { return output_of(forest, steps); });
+            return forest.search(
+                recurrent_fn, seconds, read_roots(roots, forest.num_roots()),
+                [&](std::int32_t simulations) { return output_of(forest, simulations); });
           },
           kSearchDoc, py::arg("recurrent_fn"), py::kw_only(), py::arg("time_limit") = py::none(),
           py::arg("roots") = py::none())
