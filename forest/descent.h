@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "forest/gumbel_roots.h"
 #include "forest/node.h"
@@ -89,6 +90,29 @@ void descend_tree(NodeStore& store, NodeId root, std::size_t i, std::int32_t fir
     } else {
       lane.edge_pending.push_back(1);
     }
+  }
+}
+
+// The descents of one step in tree i: one without pending visits, or up to
+// SearchConfig::leaves_per_step with them (descend_tree), the solved-node checks compiled in only
+// for a config that solves. `pending_nodes` is unused with one leaf per step.
+template <Policy kPolicy>
+void descend_step(const SearchConfig& config, NodeStore& store, NodeId root, std::size_t i,
+                  std::int32_t first_simulation, std::int32_t descents, const SelectionRules& rules,
+                  StepLane& lane, std::int32_t* pending_nodes) {
+  const auto run = [&](auto solving) {
+    constexpr bool kSolving = decltype(solving)::value;
+    if (config.leaves_per_step == 1) {
+      descend<kPolicy, kSolving>(store, root, i, first_simulation, rules, lane, nullptr);
+    } else {
+      descend_tree<kPolicy, kSolving>(store, root, i, first_simulation, descents, rules, lane,
+                                      pending_nodes);
+    }
+  };
+  if (config.solve) {
+    run(std::true_type{});
+  } else {
+    run(std::false_type{});
   }
 }
 

@@ -243,22 +243,8 @@ class Forest {
     std::vector<std::int32_t>& visits = child_visits_;
     visits.resize(num_actions_);
     for (std::size_t i = 0; i < num_roots(); ++i) {
-      out[i] = -1;
-      const NodeId root = roots_[i];
-      if (root == kNoNode || !store_.has_legal_action(root)) continue;
-      if (temperature == 0.0 && store_.solved(root)) {
-        out[i] = proven_move(store_, root);
-        continue;
-      }
-      if (temperature == 0.0 && gumbel_.selected(i) != GumbelRoots::kNoSelection) {
-        out[i] = gumbel_.selected(i);
-        continue;
-      }
-      child_visit_counts(store_, root, num_actions_, visits.data());
-      const float* priors = store_.priors(root);
-      out[i] = temperature == 0.0
-                   ? most_visited(priors, visits.data(), num_actions_)
-                   : sample_by_visits(priors, visits.data(), num_actions_, temperature, generator_);
+      out[i] = root_move(store_, roots_[i], gumbel_.selected(i), temperature, visits.data(),
+                         num_actions_, generator_);
     }
   }
 
@@ -393,9 +379,11 @@ class Forest {
       for (std::size_t i = lane.first; i < lane.end; ++i) {
         if (!searching_.contains(i) || store_.solved(roots_[i])) continue;
         if (gumbel_policy_) {
-          descend_tree<Policy::kGumbel>(i, first_simulation, descents, rules, lane);
+          descend_step<Policy::kGumbel>(config_, store_, roots_[i], i, first_simulation, descents,
+                                        rules, lane, pending_.data());
         } else {
-          descend_tree<Policy::kPuct>(i, first_simulation, descents, rules, lane);
+          descend_step<Policy::kPuct>(config_, store_, roots_[i], i, first_simulation, descents,
+                                      rules, lane, pending_.data());
         }
       }
     });
@@ -410,27 +398,6 @@ class Forest {
     store_.count_taken(taken);
     for (Expansion& e : expansions_) {
       if (e.node == kNoNode) e.node = store_.allocate(static_cast<std::size_t>(e.root));
-    }
-  }
-
-  template <Policy kPolicy>
-  void descend_tree(std::size_t i, std::int32_t first_simulation, std::int32_t descents,
-                    const SelectionRules& rules, StepLane& lane) {
-    if (config_.solve) {
-      descend_tree<kPolicy, true>(i, first_simulation, descents, rules, lane);
-    } else {
-      descend_tree<kPolicy, false>(i, first_simulation, descents, rules, lane);
-    }
-  }
-
-  template <Policy kPolicy, bool kSolving>
-  void descend_tree(std::size_t i, std::int32_t first_simulation, std::int32_t descents,
-                    const SelectionRules& rules, StepLane& lane) {
-    if (config_.leaves_per_step == 1) {
-      descend<kPolicy, kSolving>(store_, roots_[i], i, first_simulation, rules, lane, nullptr);
-    } else {
-      forest::descend_tree<kPolicy, kSolving>(store_, roots_[i], i, first_simulation, descents,
-                                              rules, lane, pending_.data());
     }
   }
 

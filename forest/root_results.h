@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "forest/exact_values.h"
 #include "forest/formulas.h"
 #include "forest/node.h"
 #include "forest/node_store.h"
@@ -92,6 +93,22 @@ inline std::int64_t sample_by_visits(const float* priors, const std::int32_t* vi
     last_legal = static_cast<std::int64_t>(a);
   }
   return last_legal;
+}
+
+// The move of a root (Forest::select): for temperature 0, the move a solved root proves, or
+// `final_action` (the Gumbel policy's, if >= 0), else the most visited legal action (lowest on
+// ties); otherwise a legal action sampled by visits. -1 for a pending root or one without legal
+// action. `visits` is num_actions scratch.
+inline std::int64_t root_move(const NodeStore& store, NodeId root, std::int64_t final_action,
+                              double temperature, std::int32_t* visits, std::size_t num_actions,
+                              Generator& generator) {
+  if (root == kNoNode || !store.has_legal_action(root)) return -1;
+  if (temperature == 0.0 && store.solved(root)) return proven_move(store, root);
+  if (temperature == 0.0 && final_action >= 0) return final_action;
+  child_visit_counts(store, root, num_actions, visits);
+  const float* priors = store.priors(root);
+  return temperature == 0.0 ? most_visited(priors, visits, num_actions)
+                            : sample_by_visits(priors, visits, num_actions, temperature, generator);
 }
 
 }  // namespace veltra::forest
