@@ -20,7 +20,7 @@ from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import numpy as np
 
-from reference import exact_values, gumbel, root_selection, time_budget, tree_view
+from reference import exact_values, gumbel, root_moves, root_selection, time_budget, tree_view
 from reference.generator import Generator
 from reference.nodes import (OWN_STATE, Evaluation, Node, PendingRoot, RecurrentFn, back_up,
                              call_model, call_root_fn, count_nodes, visit_leaf)
@@ -30,14 +30,6 @@ from reference.states import read_states
 from reference.records import SearchConfig, SearchOutput
 
 __all__ = ["Forest", "Generator", "SearchConfig", "SearchOutput"]
-
-
-def c_pow(base: float, exponent: float) -> float:
-    """The C library's pow, whose overflow is +inf rather than Python's OverflowError."""
-    try:
-        return math.pow(base, exponent)
-    except OverflowError:
-        return math.inf
 
 
 class Forest:
@@ -142,7 +134,8 @@ class Forest:
                                for root in self._roots]
             else:
                 searches = None
-                root_priors = self._root_priors()
+                root_priors = root_moves.noisy_priors(self._roots, self._searched,
+                                                      self._config, self._generator)
             budget = time_budget.TimeBudget(seconds, clock)
             self._steps = 0  # the simulations run: leaves_per_step per step, fewer in the last
             total = self._config.num_simulations
@@ -185,30 +178,6 @@ class Forest:
             self._check_exact(evaluation, False)
             for row, (i, _) in enumerate(pending):
                 self._roots[i] = self._node(evaluation, row, False)
-
-    def _root_priors(self) -> List[List[float]]:
-        """The priors each root uses for one search: the stored ones mixed with fresh noise."""
-        config = self._config
-        fraction = config.dirichlet_fraction
-        priors = []
-        for root, on in zip(self._roots, self._searched):
-            if not on:
-                priors.append([])
-                continue
-            assert isinstance(root, Node)
-            if fraction <= 0.0 or not root.legal:
-                priors.append(root.priors)
-                continue
-            draws = [self._generator.gamma(config.dirichlet_alpha) for _ in root.legal]
-            total = 0.0
-            for g in draws:
-                total += g
-            noise = [g / total for g in draws] if total != 0.0 else [1.0 / len(draws)] * len(draws)
-            mixed = list(root.priors)
-            for a, eta in zip(root.legal, noise):
-                mixed[a] = (1.0 - fraction) * root.priors[a] + fraction * eta
-            priors.append(mixed)
-        return priors
 
     def _descend(self, root: Node, priors: List[float], search: Optional[gumbel.RootSearch],
                  simulation: int, edge_pending: Dict[Tuple[int, int], int]
@@ -332,32 +301,7 @@ class Forest:
         return moves
 
     def _choose(self, root: Node, temperature: float, i: int) -> int:
-        if temperature == 0.0 and root.solved:
-            return exact_values.proven_move(root)
-        selected = self._selected[i]
-        if temperature == 0.0 and selected is not None:
-            return selected
-        counts = [0 if child is None else child.visits for child in root.children]
-        most = root.legal[0]
-        for a in root.legal:
-            if counts[a] > counts[most]:
-                most = a
-        if temperature == 0.0:
-            return most
-        exponent = 1.0 / temperature
-        weights = [c_pow(counts[a], exponent) for a in root.legal]
-        total = 0.0
-        for w in weights:
-            total += w
-        if total == 0.0 or not math.isfinite(total):
-            return most
-        threshold = self._generator.uniform() * total
-        running = 0.0
-        for a, w in zip(root.legal, weights):
-            running += w
-            if running > threshold:
-                return a
-        return root.legal[-1]
+        return root_moves.choose(root, temperature, self._selected[i], self._generator)
 
     def tree(self, i: Any, max_depth: Any = None) -> Optional[Dict[str, Any]]:
         self._enter()
