@@ -39,7 +39,7 @@ REPO_DIR = BENCH_DIR.parent
 sys.path.insert(0, str(BENCH_DIR))
 
 from measure import CheckFailed, check, resident_bytes  # noqa: E402
-from report import Goal, machine_description  # noqa: E402
+from report import Goal, machine_description, write_results  # noqa: E402
 
 NUM_ACTIONS = 7
 WIDTH = 64
@@ -204,11 +204,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         print(f"FAILED: {failure}", file=sys.stderr)
         return 1
     print(results["report"])
-    args.output_dir.mkdir(parents=True, exist_ok=True)
-    stem = args.output_dir / ("latent_quick" if args.quick else "latent")
-    stem.with_suffix(".json").write_text(json.dumps(results, indent=2) + "\n")
-    stem.with_suffix(".txt").write_text(results["report"] + "\n")
-    print(f"\nwrote {stem}.txt and {stem}.json")
+    write_results(args.output_dir, "latent", args.quick, results["report"], results)
     return 0
 
 

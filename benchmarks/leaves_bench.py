@@ -23,9 +23,7 @@ goals are reported, not enforced. Results go to benchmarks/results/leaves[_quick
 from __future__ import annotations
 
 import argparse
-import json
 import math
-import os
 import random
 import sys
 import time
@@ -38,7 +36,7 @@ sys.path.insert(0, str(BENCH_DIR))
 sys.path.insert(0, str(REPO_DIR / "examples"))
 
 from measure import CheckFailed, check  # noqa: E402
-from report import Goal, machine_description  # noqa: E402
+from report import add_common_arguments, Goal, machine_description, write_results  # noqa: E402
 
 LEAVES = (1, 8, 16, 32)
 OPENING_PLIES = 4
@@ -196,14 +194,8 @@ def format_report(results: Dict[str, Any], goals: Sequence[Goal], quick: bool) -
 
 def parse_args(argv: Optional[Sequence[str]]) -> argparse.Namespace:
     parser = argparse.ArgumentParser(description="Several leaves per step for one game.")
-    parser.add_argument(
-        "--build-dir", type=Path,
-        default=Path(os.environ.get("VELTRA_MODULE_DIR", REPO_DIR / "build")),
-        help="build folder holding veltra_search (default: $VELTRA_MODULE_DIR, else build/)")
-    parser.add_argument("--quick", action="store_true", help="small searches, checks only")
+    add_common_arguments(parser, "small searches, checks only")
     parser.add_argument("--games", type=int, default=200, help="games of the strength match")
-    parser.add_argument("--output-dir", type=Path, default=BENCH_DIR / "results",
-                        help="where the .txt and .json files go (default: benchmarks/results)")
     return parser.parse_args(argv)
 
 
@@ -234,11 +226,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     results["goals"] = [goal.__dict__ for goal in goals]
     report = format_report(results, goals, args.quick)
     print(f"\n{report}")
-    args.output_dir.mkdir(parents=True, exist_ok=True)
-    stem = args.output_dir / ("leaves_quick" if args.quick else "leaves")
-    stem.with_suffix(".txt").write_text(report + "\n")
-    stem.with_suffix(".json").write_text(json.dumps(results, indent=2) + "\n")
-    print(f"\nwrote {stem}.txt and {stem}.json")
+    write_results(args.output_dir, "leaves", args.quick, report, results)
     return 0
 
 

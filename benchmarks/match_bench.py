@@ -23,8 +23,6 @@ benchmarks/results/match[_quick].{txt,json}.
 from __future__ import annotations
 
 import argparse
-import json
-import os
 import sys
 from pathlib import Path
 from typing import Any, Dict, List, Optional, Sequence
@@ -35,7 +33,7 @@ sys.path.insert(0, str(BENCH_DIR))
 sys.path.insert(0, str(REPO_DIR / "examples"))
 
 from measure import CheckFailed, check  # noqa: E402
-from report import Goal, machine_description  # noqa: E402
+from report import add_common_arguments, Goal, machine_description, write_results  # noqa: E402
 
 # (kind, the example's budget arguments in full and in quick mode, games in full and quick mode)
 MATCHES = [
@@ -113,13 +111,7 @@ def format_report(rows: Sequence[Dict[str, Any]], solved: Dict[str, Any], goals:
 
 def parse_args(argv: Optional[Sequence[str]]) -> argparse.Namespace:
     parser = argparse.ArgumentParser(description="veltra_search against OpenSpiel's MCTS bot.")
-    parser.add_argument(
-        "--build-dir", type=Path,
-        default=Path(os.environ.get("VELTRA_MODULE_DIR", REPO_DIR / "build")),
-        help="build folder holding veltra_search (default: $VELTRA_MODULE_DIR, else build/)")
-    parser.add_argument("--quick", action="store_true", help="a few games, checks only")
-    parser.add_argument("--output-dir", type=Path, default=BENCH_DIR / "results",
-                        help="where the .txt and .json files go (default: benchmarks/results)")
+    add_common_arguments(parser, "a few games, checks only")
     return parser.parse_args(argv)
 
 
@@ -136,14 +128,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
              for row in rows]
     report = format_report(rows, solved, goals, args.quick)
     print(f"\n{report}")
-    args.output_dir.mkdir(parents=True, exist_ok=True)
-    stem = args.output_dir / ("match_quick" if args.quick else "match")
-    stem.with_suffix(".txt").write_text(report + "\n")
     results = {"machine": machine_description(), "quick": args.quick, "matches": rows,
-               "tic_tac_toe": solved,
-               "goals": [goal.__dict__ for goal in goals]}
-    stem.with_suffix(".json").write_text(json.dumps(results, indent=2) + "\n")
-    print(f"\nwrote {stem}.txt and {stem}.json")
+               "tic_tac_toe": solved, "goals": [goal.__dict__ for goal in goals]}
+    write_results(args.output_dir, "match", args.quick, report, results)
     return 0
 
 

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import argparse
+import json
 import os
 import platform
 from dataclasses import dataclass
@@ -178,3 +180,25 @@ def machine_description() -> str:
     except OSError:
         pass
     return f"{os.cpu_count()} CPUs ({model}), Python {platform.python_version()}"
+
+
+def write_results(output_dir: Path, name: str, quick: bool, report: str,
+                  results: Dict[str, Any]) -> None:
+    """Writes OUTPUT_DIR/NAME[_quick].txt (the report) and .json (the results) and says so."""
+    output_dir.mkdir(parents=True, exist_ok=True)
+    stem = output_dir / (f"{name}_quick" if quick else name)
+    stem.with_suffix(".txt").write_text(report + "\n")
+    stem.with_suffix(".json").write_text(json.dumps(results, indent=2) + "\n")
+    print(f"\nwrote {stem}.txt and {stem}.json")
+
+
+def add_common_arguments(parser: argparse.ArgumentParser, quick_help: str) -> None:
+    """--build-dir, --quick and --output-dir, which every benchmark of veltra_search takes."""
+    repo_dir = Path(__file__).resolve().parent.parent
+    parser.add_argument(
+        "--build-dir", type=Path,
+        default=Path(os.environ.get("VELTRA_MODULE_DIR", repo_dir / "build")),
+        help="build folder holding veltra_search (default: $VELTRA_MODULE_DIR, else build/)")
+    parser.add_argument("--quick", action="store_true", help=quick_help)
+    parser.add_argument("--output-dir", type=Path, default=repo_dir / "benchmarks" / "results",
+                        help="where the .txt and .json files go (default: benchmarks/results)")

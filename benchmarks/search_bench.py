@@ -31,7 +31,6 @@ from __future__ import annotations
 import argparse
 import gc
 import json
-import os
 import subprocess
 import sys
 import time
@@ -49,7 +48,7 @@ sys.path.insert(0, str(REPO_DIR / "examples"))
 
 from reference import forest as reference_forest  # noqa: E402
 from measure import CheckFailed, check, resident_bytes  # noqa: E402
-from report import Goal, machine_description  # noqa: E402
+from report import add_common_arguments, Goal, machine_description, write_results  # noqa: E402
 from search_speed import instruction_figures  # noqa: E402
 
 NUM_ACTIONS = 7
@@ -354,14 +353,7 @@ def format_report(results: Dict[str, Any], goals: Sequence[Goal], quick: bool) -
 
 def parse_args(argv: Optional[Sequence[str]]) -> argparse.Namespace:
     parser = argparse.ArgumentParser(description="Benchmarks of veltra_search.")
-    parser.add_argument(
-        "--build-dir", type=Path,
-        default=Path(os.environ.get("VELTRA_MODULE_DIR", REPO_DIR / "build")),
-        help="build folder holding veltra_search (default: $VELTRA_MODULE_DIR, else build/)")
-    parser.add_argument("--quick", action="store_true",
-                        help="tiny sizes, one run each, checks only")
-    parser.add_argument("--output-dir", type=Path, default=BENCH_DIR / "results",
-                        help="where the .txt and .json files go (default: benchmarks/results)")
+    add_common_arguments(parser, "tiny sizes, one run each, checks only")
     # Internal: one memory measurement, run by the main process in a fresh interpreter.
     parser.add_argument("--memory-probe", nargs=4,
                         metavar=("IMPL", "ROOTS", "SIMULATIONS", "POLICY"),
@@ -398,11 +390,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     results["goals"] = [goal.__dict__ for goal in goals]
     report = format_report(results, goals, args.quick)
     print(f"\n{report}")
-    args.output_dir.mkdir(parents=True, exist_ok=True)
-    stem = args.output_dir / ("search_quick" if args.quick else "search")
-    stem.with_suffix(".txt").write_text(report + "\n")
-    stem.with_suffix(".json").write_text(json.dumps(results, indent=2) + "\n")
-    print(f"\nwrote {stem}.txt and {stem}.json")
+    write_results(args.output_dir, "search", args.quick, report, results)
     return 0
 
 

@@ -18,8 +18,6 @@ benchmarks/results/unvisited[_quick].{txt,json}.
 from __future__ import annotations
 
 import argparse
-import json
-import os
 import random
 import sys
 from pathlib import Path
@@ -33,7 +31,7 @@ sys.path.insert(0, str(BENCH_DIR))
 sys.path.insert(0, str(REPO_DIR))
 
 from measure import CheckFailed, check  # noqa: E402
-from report import machine_description  # noqa: E402
+from report import add_common_arguments, machine_description, write_results  # noqa: E402
 
 CHALLENGERS = ("parent", "mixed")
 OPENING_PLIES = 4
@@ -110,16 +108,9 @@ def format_report(rows: Sequence[Dict[str, Any]], source: str) -> str:
 
 def parse_args(argv: Optional[Sequence[str]]) -> argparse.Namespace:
     parser = argparse.ArgumentParser(description="The strength of the unvisited_value rules.")
-    parser.add_argument(
-        "--build-dir", type=Path,
-        default=Path(os.environ.get("VELTRA_MODULE_DIR", REPO_DIR / "build")),
-        help="build folder holding veltra_search (default: $VELTRA_MODULE_DIR, else build/)")
+    add_common_arguments(parser, "an untrained network, 4 games a row at 8 simulations: checks only")
     parser.add_argument("--checkpoint", type=Path, help="a Connect Four checkpoint of veltra_train")
     parser.add_argument("--games", type=int, default=200, help="games per row (default 200)")
-    parser.add_argument("--quick", action="store_true",
-                        help="an untrained network, 4 games a row at 8 simulations: checks only")
-    parser.add_argument("--output-dir", type=Path, default=BENCH_DIR / "results",
-                        help="where the .txt and .json files go (default: benchmarks/results)")
     args = parser.parse_args(argv)
     if not args.quick and args.checkpoint is None:
         parser.error("--checkpoint is needed unless --quick")
@@ -152,13 +143,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return 1
     report = format_report(rows, source)
     print(f"\n{report}")
-    args.output_dir.mkdir(parents=True, exist_ok=True)
-    stem = args.output_dir / ("unvisited_quick" if args.quick else "unvisited")
-    stem.with_suffix(".txt").write_text(report + "\n")
-    stem.with_suffix(".json").write_text(json.dumps(
-        {"machine": machine_description(), "quick": args.quick, "source": source, "rows": rows},
-        indent=2) + "\n")
-    print(f"\nwrote {stem}.txt and {stem}.json")
+    write_results(args.output_dir, "unvisited", args.quick, report,
+                  {"machine": machine_description(), "quick": args.quick, "source": source,
+                   "rows": rows})
     return 0
 
 
